@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test.
+# This is the command README.md gives for the tests and the one CI runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Debian packages the build and the tests need.
+packages=(cmake g++ make libgtest-dev ffmpeg)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+ctest --output-on-failure -j"$(nproc)"

@@ -1,0 +1,150 @@
+// The in-memory atom tree: nodes, payload records, the catalogue of known
+// atom types, the tree reader and the hierarchy check.
+//
+// A payload record (realStructure) holds an atom's first bytes exactly as they
+// stand in the file: image offset n is atom offset n, every multi-byte field
+// stays big-endian and is converted where it is used.  Table and text types
+// keep their trailing data in a separate owned buffer beside the image (never
+// inside it, so image offsets are the same on 32- and 64-bit hosts).
+#ifndef CORVANE_ATOM_H
+#define CORVANE_ATOM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+
+// ---------------------------------------------------------------- records
+
+struct realStructure {
+    uint8_t *image;       // recordSize bytes, zero-filled, type at offset 4
+    uint32_t imageSize;   // bytes allocated for image
+    uint8_t *table;       // trailing table or text, owned; null when none
+    uint32_t tableBytes;  // bytes held by table
+};
+
+struct AtomNode {
+    uint32_t size;       // total size, header included, host order
+    char type[8];        // four characters, NUL, padding
+    uint32_t offset;     // absolute file offset of the first header byte
+    AtomNode *next;
+    AtomNode *parent;
+    AtomNode *firstChild;
+    struct realStructure *realStructure;
+};
+
+struct Root_atom {
+    char path[256];
+    uint32_t fileSize;
+    FILE *file;
+    AtomNode *firstAtom;
+};
+
+// ---------------------------------------------------------------- byte order, type codes
+
+uint32_t ReadBigEndian32(const uint8_t *bytes);
+uint32_t SwapBytes32(uint32_t word);
+uint16_t SwapBytes16(uint16_t word);
+bool SameAtomType(const char *a, const char *b);
+bool CopyAtomType(char *destination, const char *source);
+
+// ---------------------------------------------------------------- memory
+
+void *AllocZeroed(size_t bytes);
+void *ResizeBuffer(void *block, int32_t bytes);
+void FreeIfSet(void *block);
+
+// ---------------------------------------------------------------- records and subtrees
+
+int32_t AllocAtomRecord(uint32_t recordSize, const char *type, realStructure **out);
+int32_t AllocSubtreeRecords(AtomNode *node);
+int32_t AllocTreeRecords(Root_atom *root);
+int32_t FreeAtomTables(AtomNode *node);
+int32_t FreeAtomSubtree(AtomNode *node);
+
+// Releases a record: its trailing buffer, its image and the record itself.
+void FreeAtomRecord(realStructure *record);
+// Releases every top-level atom of a tree (subtrees, tables, records, nodes)
+// and leaves firstAtom null.  The Root_atom itself and its stream are kept.
+void FreeAtomTree(Root_atom *root);
+// Releases a detached subtree: the node's descendants, then the node with its
+// tables and record.
+void FreeAtomNode(AtomNode *node);
+
+// Bounds-checked access to a record's image and table, big-endian.
+// Reads outside what the record holds give 0 (or null); stores outside it are
+// dropped.
+uint32_t RecordU32(const realStructure *record, uint32_t offset);
+uint16_t RecordU16(const realStructure *record, uint32_t offset);
+uint8_t RecordU8(const realStructure *record, uint32_t offset);
+const uint8_t *RecordBytes(const realStructure *record, uint32_t offset, uint32_t count);
+void StoreU32(realStructure *record, uint32_t offset, uint32_t value);
+void StoreU16(realStructure *record, uint32_t offset, uint16_t value);
+void StoreU8(realStructure *record, uint32_t offset, uint8_t value);
+void StoreBytes(realStructure *record, uint32_t offset, const void *bytes, uint32_t count);
+// Word i of the trailing table (byte offset 4 * i), 0 when outside it.
+uint32_t TableU32(const realStructure *record, uint32_t index);
+void StoreTableU32(realStructure *record, uint32_t index, uint32_t value);
+// Replaces the trailing buffer by a new zero-filled one of the given size.
+// Returns false (and leaves no buffer) when it cannot be allocated.
+bool AllocRecordTable(realStructure *record, uint32_t bytes);
+
+// Navigation: the first child of the given type, or null.
+AtomNode *FindChildAtom(const AtomNode *parent, const char *type);
+// Follows a path of types one level at a time from `from`'s children.  On a
+// missing level returns null and, when `missing` is given, stores the type
+// that was not found.
+AtomNode *FindAtomPath(const AtomNode *from, std::initializer_list<const char *> path,
+                       const char **missing = nullptr);
+// The first top-level atom of the given type, or null.
+AtomNode *FindTopLevelAtom(const Root_atom *root, const char *type);
+
+// ---------------------------------------------------------------- catalogue
+
+struct ChildRule {
+    uint32_t occurrence;  // 1: at most one; 2: any number
+    uint8_t required;     // 1: at least one must be present
+    char type[4];
+};
+
+constexpr uint32_t kMaxChildRules = 12;
+
+struct AtomTypeInfo {
+    uint32_t headerSize;
+    uint32_t recordSize;
+    uint8_t hasTable;
+    uint32_t entrySize;
+    uint32_t childCount;
+    ChildRule childRules[kMaxChildRules];  // rule n is childRules[n - 1]
+};
+
+// 1: known and filled; 0: "root" (only the child rules filled); -1: unknown,
+// info untouched.
+int32_t GetAtomTypeInfo(const AtomNode *node, AtomTypeInfo *info);
+void SetChildRule(uint32_t number, uint32_t occurrence, uint8_t required, const char *type,
+                  AtomTypeInfo *info);
+// The reading whitelist, for the four type bytes of a header just read.
+int32_t CheckReadableAtomType(const uint8_t *type);
+// The catalogue lookup for a bare four-character code.
+int32_t GetAtomTypeInfoForCode(const char *type, AtomTypeInfo *info);
+
+// ---------------------------------------------------------------- reading a file
+
+// Deepest nesting the reader descends to; deeper atoms are not read.
+constexpr int kMaxAtomDepth = 64;
+// Files of this size or more are refused: offsets are unsigned 32-bit and
+// streams are positioned with signed 32-bit seeks on the original platform.
+constexpr uint64_t kMaxReadableFileSize = 0x80000000ull;
+
+int32_t ReadAtomTree(Root_atom *root);
+int32_t ReadTopLevelAtoms(Root_atom *root);
+int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize);
+int32_t ExtractAtomRecords(Root_atom *root);
+int32_t ReadAtomRecord(uint32_t count, AtomNode *node, FILE *file, realStructure *record);
+int32_t ReadAtomTable(AtomNode *node, const AtomTypeInfo *info, FILE *file);
+
+// ---------------------------------------------------------------- validation
+
+bool ValidateAtomHierarchy(const AtomNode *node);
+
+#endif

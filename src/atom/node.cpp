@@ -1,0 +1,289 @@
+// Atom nodes, payload records and the small byte-order and memory helpers
+// that every subsystem uses.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "atom/atom.h"
+
+// ---------------------------------------------------------------- byte order, type codes
+
+uint32_t ReadBigEndian32(const uint8_t *bytes) {
+    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
+           uint32_t(bytes[3]);
+}
+
+uint32_t SwapBytes32(uint32_t word) {
+    return (word >> 24) | ((word >> 8) & 0x0000FF00u) | ((word << 8) & 0x00FF0000u) | (word << 24);
+}
+
+uint16_t SwapBytes16(uint16_t word) { return uint16_t((word >> 8) | (word << 8)); }
+
+bool SameAtomType(const char *a, const char *b) {
+    if (a == nullptr || b == nullptr) return false;
+    return std::strncmp(a, b, 4) == 0;
+}
+
+bool CopyAtomType(char *destination, const char *source) {
+    if (destination == nullptr || source == nullptr) return false;
+    std::memcpy(destination, source, 4);
+    destination[4] = '\0';
+    return true;
+}
+
+// ---------------------------------------------------------------- memory
+
+void *AllocZeroed(size_t bytes) { return std::calloc(1, bytes == 0 ? 1 : bytes); }
+
+void *ResizeBuffer(void *block, int32_t bytes) {
+    if (block == nullptr) return nullptr;
+    return std::realloc(block, bytes < 1 ? 1 : size_t(bytes));
+}
+
+void FreeIfSet(void *block) {
+    if (block != nullptr) std::free(block);
+}
+
+// ---------------------------------------------------------------- records
+
+int32_t AllocAtomRecord(uint32_t recordSize, const char *type, realStructure **out) {
+    if (recordSize == 0) return -99;
+    auto *record = static_cast<realStructure *>(AllocZeroed(sizeof(realStructure)));
+    uint8_t *image = record ? static_cast<uint8_t *>(AllocZeroed(recordSize)) : nullptr;
+    if (image == nullptr) {
+        FreeIfSet(record);
+        if (out != nullptr) *out = nullptr;
+        return -99;
+    }
+    record->image = image;
+    record->imageSize = recordSize;
+    if (type != nullptr && recordSize >= 8) std::memcpy(image + 4, type, 4);
+    if (out != nullptr) *out = record;
+    return 1;
+}
+
+namespace {
+
+// Gives a node its record from the catalogue's record size.  Types the
+// catalogue does not describe (among readable types only "free") get none.
+// Returns false when a described type gets no record.
+bool AllocNodeRecord(AtomNode *node) {
+    AtomTypeInfo info{};
+    if (GetAtomTypeInfo(node, &info) != 1) return true;
+    realStructure *record = nullptr;
+    AllocAtomRecord(info.recordSize, node->type, &record);
+    if (record == nullptr) return false;
+    node->realStructure = record;
+    return true;
+}
+
+bool HasTrailingBuffer(const char *type) {
+    static constexpr const char *kTypes[] = {"ctts", "co64", "elst", "stts", "stsz", "stsc",
+                                             "stco", "stss", "stsh", "stdp", "sdp ", "url ",
+                                             "urn ", "mpod"};
+    for (const char *known : kTypes)
+        if (SameAtomType(type, known)) return true;
+    return false;
+}
+
+bool HasNoBuffer(const char *type) {
+    static constexpr const char *kTypes[] = {
+        "cprt", "dref", "dpnd", "dmed", "dimm", "drep", "dmax", "esds", "edts", "free",
+        "ftyp", "hdlr", "hint", "hnti", "hinf", "iods", "ipir", "mdia", "minf", "mdhd",
+        "mdat", "moov", "mvhd", "mp4a", "mp4s", "mp4v", "moof", "mfhd", "mvex", "maxr",
+        "nmhd", "nump", "pmax", "payt", "rtp ", "stbl", "stsd", "smhd", "snro", "sync",
+        "skip", "trak", "tkhd", "tref", "traf", "tfhd", "trex", "trun", "tmin", "tmax",
+        "trpy", "tpyl", "tims", "tsro", "udta", "vmhd"};
+    for (const char *known : kTypes)
+        if (SameAtomType(type, known)) return true;
+    return false;
+}
+
+}  // namespace
+
+int32_t AllocSubtreeRecords(AtomNode *node) {
+    if (node == nullptr) return 1;
+    for (AtomNode *child = node->firstChild; child != nullptr; child = child->next) {
+        if (child->firstChild != nullptr) AllocSubtreeRecords(child);
+        if (!AllocNodeRecord(child)) {
+            std::printf("atom[%s] allocate error\n", child->type);
+            return -1;
+        }
+    }
+    return 1;
+}
+
+int32_t AllocTreeRecords(Root_atom *root) {
+    if (root == nullptr) return -99;
+    for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next) {
+        AllocSubtreeRecords(atom);
+        if (!AllocNodeRecord(atom)) {
+            std::printf("atom[%s] allocate error\n", atom->type);
+            return -99;
+        }
+    }
+    return 1;
+}
+
+// The trailing buffer is held beside the image, so releasing it is the same
+// for every type that has one; the type list only decides the result.
+int32_t FreeAtomTables(AtomNode *node) {
+    if (node == nullptr) return -1;
+    realStructure *record = node->realStructure;
+    if (HasTrailingBuffer(node->type)) {
+        if (record != nullptr) {
+            FreeIfSet(record->table);
+            record->table = nullptr;
+            record->tableBytes = 0;
+        }
+        return 1;
+    }
+    return HasNoBuffer(node->type) ? 1 : -1;
+}
+
+void FreeAtomRecord(realStructure *record) {
+    if (record == nullptr) return;
+    FreeIfSet(record->table);
+    FreeIfSet(record->image);
+    std::free(record);
+}
+
+int32_t FreeAtomSubtree(AtomNode *node) {
+    if (node == nullptr) return 1;
+    AtomNode *child = node->firstChild;
+    while (child != nullptr) {
+        AtomNode *next = child->next;
+        FreeAtomNode(child);
+        child = next;
+    }
+    return 1;
+}
+
+void FreeAtomNode(AtomNode *node) {
+    if (node == nullptr) return;
+    if (node->firstChild != nullptr) FreeAtomSubtree(node);
+    if (node->realStructure != nullptr) {
+        FreeAtomTables(node);
+        FreeAtomRecord(node->realStructure);
+    }
+    std::free(node);
+}
+
+void FreeAtomTree(Root_atom *root) {
+    if (root == nullptr) return;
+    while (root->firstAtom != nullptr) {
+        AtomNode *atom = root->firstAtom;
+        root->firstAtom = atom->next;
+        FreeAtomNode(atom);
+    }
+}
+
+// ---------------------------------------------------------------- bounded record access
+
+namespace {
+
+bool Holds(uint32_t have, uint32_t offset, uint32_t count) {
+    return offset <= have && count <= have - offset;
+}
+
+}  // namespace
+
+const uint8_t *RecordBytes(const realStructure *record, uint32_t offset, uint32_t count) {
+    if (record == nullptr || record->image == nullptr) return nullptr;
+    if (!Holds(record->imageSize, offset, count)) return nullptr;
+    return record->image + offset;
+}
+
+uint32_t RecordU32(const realStructure *record, uint32_t offset) {
+    const uint8_t *p = RecordBytes(record, offset, 4);
+    return p ? ReadBigEndian32(p) : 0;
+}
+
+uint16_t RecordU16(const realStructure *record, uint32_t offset) {
+    const uint8_t *p = RecordBytes(record, offset, 2);
+    return p ? uint16_t((p[0] << 8) | p[1]) : 0;
+}
+
+uint8_t RecordU8(const realStructure *record, uint32_t offset) {
+    const uint8_t *p = RecordBytes(record, offset, 1);
+    return p ? *p : 0;
+}
+
+void StoreBytes(realStructure *record, uint32_t offset, const void *bytes, uint32_t count) {
+    if (record == nullptr || record->image == nullptr || bytes == nullptr) return;
+    if (!Holds(record->imageSize, offset, count)) return;
+    std::memcpy(record->image + offset, bytes, count);
+}
+
+void StoreU32(realStructure *record, uint32_t offset, uint32_t value) {
+    const uint8_t bytes[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
+                              uint8_t(value)};
+    StoreBytes(record, offset, bytes, 4);
+}
+
+void StoreU16(realStructure *record, uint32_t offset, uint16_t value) {
+    const uint8_t bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
+    StoreBytes(record, offset, bytes, 2);
+}
+
+void StoreU8(realStructure *record, uint32_t offset, uint8_t value) {
+    StoreBytes(record, offset, &value, 1);
+}
+
+uint32_t TableU32(const realStructure *record, uint32_t index) {
+    if (record == nullptr || record->table == nullptr) return 0;
+    if (index >= record->tableBytes / 4) return 0;
+    return ReadBigEndian32(record->table + 4 * size_t(index));
+}
+
+void StoreTableU32(realStructure *record, uint32_t index, uint32_t value) {
+    if (record == nullptr || record->table == nullptr) return;
+    if (index >= record->tableBytes / 4) return;
+    uint8_t *p = record->table + 4 * size_t(index);
+    p[0] = uint8_t(value >> 24);
+    p[1] = uint8_t(value >> 16);
+    p[2] = uint8_t(value >> 8);
+    p[3] = uint8_t(value);
+}
+
+bool AllocRecordTable(realStructure *record, uint32_t bytes) {
+    if (record == nullptr) return false;
+    FreeIfSet(record->table);
+    record->table = nullptr;
+    record->tableBytes = 0;
+    auto *table = static_cast<uint8_t *>(AllocZeroed(bytes));
+    if (table == nullptr) return false;
+    record->table = table;
+    record->tableBytes = bytes;
+    return true;
+}
+
+// ---------------------------------------------------------------- navigation
+
+AtomNode *FindChildAtom(const AtomNode *parent, const char *type) {
+    if (parent == nullptr) return nullptr;
+    for (AtomNode *child = parent->firstChild; child != nullptr; child = child->next)
+        if (SameAtomType(child->type, type)) return child;
+    return nullptr;
+}
+
+AtomNode *FindAtomPath(const AtomNode *from, std::initializer_list<const char *> path,
+                       const char **missing) {
+    const AtomNode *at = from;
+    for (const char *type : path) {
+        AtomNode *found = FindChildAtom(at, type);
+        if (found == nullptr) {
+            if (missing != nullptr) *missing = type;
+            return nullptr;
+        }
+        at = found;
+    }
+    return const_cast<AtomNode *>(at);
+}
+
+AtomNode *FindTopLevelAtom(const Root_atom *root, const char *type) {
+    if (root == nullptr) return nullptr;
+    for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
+        if (SameAtomType(atom->type, type)) return atom;
+    return nullptr;
+}

@@ -1,0 +1,243 @@
+// Loading a file's atom hierarchy: a scan of the atom headers that builds the
+// tree, then (after records are allocated) an extraction pass that copies each
+// atom's leading bytes and its table or text into its record.
+//
+// Every size read from the file is checked before it is used: sizes below the
+// 8-byte header end the scan of their level, nesting is bounded, and no table
+// is allocated for more bytes than the file actually holds.
+#include <cstdio>
+#include <cstring>
+
+#include "atom/atom.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t kHeaderBytes = 8;
+
+// All positioning is absolute: to the start, then forward.
+bool SeekTo(FILE *file, uint64_t position) {
+    if (position > kMaxReadableFileSize) return false;
+    return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0;
+}
+
+struct Header {
+    uint32_t size;
+    char type[5];
+};
+
+// Reads the 8-byte header at the stream position.  0: read; -99: short read;
+// -1: the whitelist rejects the type.
+int32_t ReadHeader(FILE *file, Header *header) {
+    uint8_t sizeBytes[4];
+    uint8_t typeBytes[4];
+    if (std::fread(sizeBytes, 1, 4, file) != 4 || std::fread(typeBytes, 1, 4, file) != 4) {
+        std::printf("Read data from file error!\n");
+        return -99;
+    }
+    if (CheckReadableAtomType(typeBytes) < 0) return -1;
+    header->size = ReadBigEndian32(sizeBytes);
+    CopyAtomType(header->type, reinterpret_cast<const char *>(typeBytes));
+    return 0;
+}
+
+AtomNode *NewNode(const Header &header, uint32_t offset, AtomNode *parent) {
+    auto *node = static_cast<AtomNode *>(AllocZeroed(sizeof(AtomNode)));
+    if (node == nullptr) return nullptr;
+    node->size = header.size;
+    CopyAtomType(node->type, header.type);
+    node->offset = offset;
+    node->parent = parent;
+    return node;
+}
+
+int Depth(const AtomNode *node) {
+    int depth = 0;
+    for (; node != nullptr; node = node->parent) ++depth;
+    return depth;
+}
+
+// Descends into an atom when the catalogue says it holds children.
+void ReadChildrenOf(FILE *file, AtomNode *node) {
+    AtomTypeInfo info{};
+    if (GetAtomTypeInfo(node, &info) == 1 && info.headerSize != 0 &&
+        Depth(node) < kMaxAtomDepth)
+        ReadChildAtoms(file, node, info.headerSize);
+}
+
+uint64_t FileSizeOf(FILE *file) {
+    const long here = std::ftell(file);
+    const int64_t size = StreamSizeAtEnd(file);
+    if (here >= 0) std::fseek(file, here, SEEK_SET);
+    return size < 0 ? 0 : uint64_t(size);
+}
+
+bool IsType(const AtomNode *node, const char *type) { return SameAtomType(node->type, type); }
+
+// Where a table type keeps its entry count, and whether it has a counted
+// table at all (the rest of the types with trailing data hold a text).
+enum class Trailing { None, Counted, Text, Unknown };
+
+Trailing TrailingKind(const AtomNode *node) {
+    for (const char *t : {"ctts", "co64", "elst", "stts", "stsz", "stsc", "stco", "stss", "stsh",
+                          "stdp"})
+        if (IsType(node, t)) return Trailing::Counted;
+    for (const char *t : {"sdp ", "url ", "urn "})
+        if (IsType(node, t)) return Trailing::Text;
+    if (FreeAtomTables(const_cast<AtomNode *>(node)) == 1) return Trailing::None;
+    return Trailing::Unknown;
+}
+
+// Reads `bytes` of trailing data from `position` into a new buffer of the
+// record.  The bytes must lie inside the file.
+bool ReadTrailing(FILE *file, realStructure *record, uint64_t position, uint64_t bytes) {
+    if (position + bytes > FileSizeOf(file)) return false;
+    if (bytes == 0) return true;  // an empty table or text leaves no buffer
+    if (!AllocRecordTable(record, uint32_t(bytes))) return false;
+    if (!SeekTo(file, position) || std::fread(record->table, 1, size_t(bytes), file) != bytes) {
+        std::memset(record->table, 0, size_t(bytes));
+    }
+    return true;
+}
+
+int32_t ExtractNode(AtomNode *node, FILE *file);
+
+// Extracts the descendants of a node, depth first: -1 when a record of the
+// subtree could not be read.
+int32_t ExtractSubtree(AtomNode *node, FILE *file) {
+    for (AtomNode *child = node->firstChild; child != nullptr; child = child->next) {
+        if (child->firstChild != nullptr) ExtractSubtree(child, file);
+        if (ExtractNode(child, file) < 0) return -1;
+    }
+    return 1;
+}
+
+// Reads one atom's record and table.  Atoms without a record are skipped.
+int32_t ExtractNode(AtomNode *node, FILE *file) {
+    if (node->realStructure == nullptr) return 1;
+    AtomTypeInfo info{};
+    if (GetAtomTypeInfo(node, &info) != 1) return 1;
+    const uint32_t count = info.entrySize != 0 ? info.recordSize - 4 : info.recordSize;
+    if (ReadAtomRecord(count, node, file, node->realStructure) < 0) {
+        std::printf("atom[%s] extract from file error\n", node->type);
+        return -99;
+    }
+    if (info.entrySize != 0) ReadAtomTable(node, &info, file);
+    return 1;
+}
+
+}  // namespace
+
+int32_t ReadAtomTree(Root_atom *root) {
+    if (root == nullptr || root->file == nullptr) return -99;
+    if (ReadTopLevelAtoms(root) < 0) return -99;
+    for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
+        ReadChildrenOf(root->file, atom);
+    return 1;
+}
+
+int32_t ReadTopLevelAtoms(Root_atom *root) {
+    if (root == nullptr || root->file == nullptr) return -99;
+    root->firstAtom = nullptr;
+    if (!SeekTo(root->file, 0)) return -99;
+    if (root->fileSize == 0) return 1;
+    if (root->fileSize >= kMaxReadableFileSize) return -99;
+    AtomNode *last = nullptr;
+    uint64_t total = 0;
+    while (total < root->fileSize) {
+        Header header{};
+        const int32_t read = ReadHeader(root->file, &header);
+        if (read < 0) return read;
+        // A size below the header (0 and 1 included: the to-end-of-file and
+        // 64-bit forms are not supported) would not advance the scan.
+        if (header.size < kHeaderBytes) return -99;
+        AtomNode *node = NewNode(header, uint32_t(total), nullptr);
+        if (node == nullptr) return -99;
+        if (last == nullptr)
+            root->firstAtom = node;
+        else
+            last->next = node;
+        last = node;
+        total += header.size;
+        if (total < root->fileSize && !SeekTo(root->file, total)) return -99;
+    }
+    return 1;
+}
+
+int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize) {
+    if (file == nullptr || parent == nullptr) return -99;
+    const uint64_t parentEnd = uint64_t(parent->offset) + parent->size;
+    uint64_t pos = uint64_t(parent->offset) + headerSize;
+    AtomNode *last = nullptr;
+    while (pos < parentEnd) {
+        if (!SeekTo(file, pos)) return -99;
+        Header header{};
+        const int32_t read = ReadHeader(file, &header);
+        if (read < 0) return read;
+        if (header.size < kHeaderBytes) return -99;
+        AtomNode *node = NewNode(header, uint32_t(pos), parent);
+        if (node == nullptr) return -99;
+        if (last == nullptr)
+            parent->firstChild = node;
+        else
+            last->next = node;
+        last = node;
+        ReadChildrenOf(file, node);
+        pos += header.size;
+    }
+    return 1;
+}
+
+int32_t ExtractAtomRecords(Root_atom *root) {
+    if (root == nullptr || root->file == nullptr) return -99;
+    for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next) {
+        ExtractSubtree(atom, root->file);
+        if (ExtractNode(atom, root->file) < 0) return -99;
+    }
+    return 1;
+}
+
+int32_t ReadAtomRecord(uint32_t count, AtomNode *node, FILE *file, realStructure *record) {
+    if (node == nullptr) return -99;
+    const bool fits = record != nullptr && record->image != nullptr && count <= record->imageSize;
+    if (!fits || file == nullptr || !SeekTo(file, node->offset) ||
+        std::fread(record->image, 1, count, file) != count) {
+        std::printf("Read atom[%s] data from file error!\n", node->type);
+        return -99;
+    }
+    return 1;
+}
+
+int32_t ReadAtomTable(AtomNode *node, const AtomTypeInfo *info, FILE *file) {
+    if (node == nullptr || info == nullptr || file == nullptr) return -99;
+    realStructure *record = node->realStructure;
+    if (record == nullptr) return -99;
+    const Trailing kind = TrailingKind(node);
+    if (kind == Trailing::None) return 1;
+    if (kind == Trailing::Unknown) return -1;
+    FreeIfSet(record->table);
+    record->table = nullptr;
+    record->tableBytes = 0;
+    const uint32_t fixed = info->recordSize - 4;
+    const uint64_t start = uint64_t(node->offset) + fixed;
+    if (kind == Trailing::Text) {
+        if (node->size <= fixed) return 1;
+        const uint64_t length = node->size - fixed;
+        if (!ReadTrailing(file, record, start, length)) {
+            std::printf("error to read atom[%s] data from file\n", node->type);
+            return -99;
+        }
+        return 1;
+    }
+    uint64_t count = RecordU32(record, 12);
+    if (IsType(node, "stsz")) {
+        if (count != 0) return 1;  // one size for every sample: no table
+        count = RecordU32(record, 16);
+    }
+    const uint64_t bytes = count * info->entrySize;
+    if (fixed + bytes != node->size || !ReadTrailing(file, record, start, bytes)) {
+        std::printf("error to read atom[%s] data from file\n", node->type);
+        return -99;
+    }
+    return 1;
+}
