@@ -115,10 +115,14 @@ run_host() {
   x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$src/include" \
     "$src/tests/windows/host.c" -o "$work/host.exe"
 
+  # Both runs see the fixtures as "data" in their working directory, so the
+  # paths that the library prints are the same on both.
   rm -rf "$runs" && mkdir -p "$runs/linux" "$runs/wine"
+  ln -s "$src/tests/data" "$runs/linux/data"
+  ln -s "$src/tests/data" "$runs/wine/data"
 
   # Linux: the debugger output is standard error.
-  (cd "$runs/linux" && "$native_host" "$so" "$src/tests/data" summary.txt >stdout.txt 2>stderr.txt) ||
+  (cd "$runs/linux" && "$native_host" "$so" data summary.txt >stdout.txt 2>stderr.txt) ||
     { rc=$?; [ $rc -eq 77 ] && skip "libCorvane2.so lacks an export"; cat "$runs/linux/stderr.txt"; fail "Linux host exited $rc"; }
 
   # Windows under wine64: one prefix per work directory, made on first use
@@ -132,7 +136,7 @@ run_host() {
   cp "$dll64" "$runs/wine/Corvane2.dll"
   cp "$work/host.exe" "$runs/wine/host.exe"
   local rc=0
-  (cd "$runs/wine" && WINEDEBUG=-all,+debugstr "$loader" host.exe Corvane2.dll "Z:$src/tests/data" summary.txt \
+  (cd "$runs/wine" && WINEDEBUG=-all,+debugstr "$loader" host.exe Corvane2.dll data summary.txt \
       >stdout.txt 2>wine.log) || rc=$?
   "$wineserver" -w || true
   [ $rc -eq 77 ] && skip "Corvane2.dll lacks an export"
