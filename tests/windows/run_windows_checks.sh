@@ -91,6 +91,12 @@ check_exports() {
   got=$(imports_from $objdump32 "$work/link_client.exe" Corvane2.dll)
   diff <(echo "$decorated") <(echo "$got") || fail "the import library binds other names (< expected, > found)"
   echo "32-bit client linked through libCorvane2.dll.a imports the 21 decorated names"
+
+  # The host program's own __stdcall types against the header's prototypes,
+  # where the calling convention is part of the type (checked as it compiles).
+  i686-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -I"$src/include" \
+    -c "$src/tests/windows/host.c" -o "$work/host32.o"
+  echo "host.c compiles for 32-bit Windows with types matching corvane2.h"
 }
 
 # Text that OutputDebugStringA received, as WINEDEBUG=+debugstr traces it:
