@@ -46,7 +46,8 @@ missing=$(comm -23 <(echo "$plain") <(nm -D --defined-only "$so" | awk '{print $
 
 mkdir -p "$work"
 cmake_args=()
-[ -n "$extra" ] && cmake_args+=("-DCORVANE_EXTRA_SOURCES=${extra//,/;}")
+# Always passed, so the cached value follows the Linux build even when empty.
+cmake_args+=("-DCORVANE_EXTRA_SOURCES=${extra//,/;}")
 if ! "$src/scripts/build-windows.sh" "$work" "${cmake_args[@]}" >"$work/build.log" 2>&1; then
   cat "$work/build.log"
   fail "cross build failed"
