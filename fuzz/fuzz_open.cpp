@@ -1,0 +1,97 @@
+// Fuzz target: an arbitrary file through the reader.  The bytes are written
+// to a file, opened with MP4FileOpen, and every way of reaching the samples
+// is walked: one after another on both served tracks, key frame to key frame
+// in both directions, lookups by time and key-frame seeks at awkward times,
+// and the decoder configuration of both tracks.  Every block handed out is
+// read in full, so a block shorter than the size it was handed out with is
+// caught by AddressSanitizer.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "corvane2.h"
+#include "fuzz_support.h"
+
+namespace {
+
+volatile uint32_t gSink;
+
+// Touches every byte of a block and gives it back.
+void Consume(uint8_t **data, uint32_t size) {
+    if (*data == nullptr) {
+        if (size != 0) std::abort();  // a size with no block would be a lie
+        return;
+    }
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < size; ++i) sum += (*data)[i];
+    gSink = sum;
+    MP4freeData(data);
+    if (*data != nullptr) std::abort();
+}
+
+void WalkSamples(MP4_read_file *handle, int32_t trackId) {
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    uint32_t time = 0;
+    while (MP4GetNextSample(handle, trackId, &data, &size, &time) == 1) Consume(&data, size);
+}
+
+void WalkKeyFrames(MP4_read_file *handle, int32_t trackId) {
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    GoToBeginOfKeyFrame(handle, trackId);
+    while (MP4NextKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+    GoToEndOfKeyFrame(handle, trackId);
+    while (MP4PrevKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+}
+
+void LookUpTimes(MP4_read_file *handle, int32_t trackId) {
+    static const int32_t kTimes[] = {INT32_MIN, -1, 0, 1, 999, 40000, 1 << 24, INT32_MAX};
+    for (int32_t t : kTimes) {
+        uint8_t *data = nullptr;
+        uint32_t size = 0;
+        if (GetSample(handle, trackId, t, &data, &size) >= 0) Consume(&data, size);
+        MP4freeData(&data);
+        if (SeekTrack(handle, trackId, t, &data, &size) >= 0) Consume(&data, size);
+        MP4freeData(&data);
+        // After a seek the sequential readers go on from the cursor.
+        uint32_t time = 0;
+        if (MP4GetNextSample(handle, trackId, &data, &size, &time) == 1) Consume(&data, size);
+        if (MP4NextKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+        if (MP4PrevKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+    }
+}
+
+void WalkTrack(MP4_read_file *handle, int32_t trackId) {
+    WalkSamples(handle, trackId);
+    WalkKeyFrames(handle, trackId);
+    LookUpTimes(handle, trackId);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::SilenceStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string path = fuzz::WriteScratch("input.mp4", data, size);
+    MP4_read_file *handle = nullptr;
+    if (MP4FileOpen(&handle, path.c_str()) == 1) {
+        WalkTrack(handle, handle->videoTrackId);
+        if (handle->audioTrackId != handle->videoTrackId) WalkTrack(handle, handle->audioTrackId);
+        // Ids that name no served track, or no slot at all.
+        for (int32_t id : {-1, 0, 3, 399, 400}) {
+            uint8_t *block = nullptr;
+            uint32_t blockSize = 0;
+            uint32_t time = 0;
+            if (MP4GetNextSample(handle, id, &block, &blockSize, &time) == 1)
+                Consume(&block, blockSize);
+        }
+    }
+    MP4FileClose(&handle);
+    std::free(handle);
+    return 0;
+}

@@ -1,0 +1,61 @@
+#include "fuzz_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fuzz {
+
+void SilenceStdout() {
+    std::fflush(stdout);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::perror("freopen stdout");
+}
+
+const std::string &ScratchDir() {
+    static const std::string dir = [] {
+        const char *base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
+                              "/corvane-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        return pattern;
+    }();
+    return dir;
+}
+
+std::string WriteScratch(const std::string &name, const uint8_t *data, size_t size) {
+    const std::string path = ScratchDir() + "/" + name;
+    FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) std::abort();
+    if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+    std::fclose(file);
+    return path;
+}
+
+Parts SplitInput(const uint8_t *data, size_t size, size_t count) {
+    // Parts are separated by the eight bytes "--next--"; libFuzzer's
+    // dictionary learns it quickly, and a seed shows the shape.
+    static const char kSeparator[] = "--next--";
+    constexpr size_t kSeparatorSize = sizeof kSeparator - 1;
+    Parts parts{};
+    size_t part = 0;
+    size_t start = 0;
+    for (size_t i = 0; part + 1 < count && i + kSeparatorSize <= size; ++i) {
+        if (std::memcmp(data + i, kSeparator, kSeparatorSize) != 0) continue;
+        parts.data[part] = data + start;
+        parts.size[part] = i - start;
+        ++part;
+        i += kSeparatorSize - 1;
+        start = i + 1;
+    }
+    parts.data[part] = data + start;
+    parts.size[part] = size - start;
+    for (size_t i = part + 1; i < count; ++i) parts.data[i] = data + size;
+    return parts;
+}
+
+}  // namespace fuzz
