@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace fuzz {
 
@@ -14,16 +16,23 @@ void SilenceStdout() {
 }
 
 const std::string &ScratchDir() {
-    static const std::string dir = [] {
+    // Never destroyed, so that the exit handler can still read it.
+    static const std::string &dir = *new std::string([] {
+        // Memory-backed when the system has it: a disk stalled by other work
+        // would otherwise turn into spurious one-second timeouts.
         const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
-                              "/corvane-fuzz-XXXXXX";
+        if (base == nullptr || *base == '\0') base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string pattern = std::string(base) + "/corvane-fuzz-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
         }
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(ScratchDir(), ignored);
+        });
         return pattern;
-    }();
+    }());
     return dir;
 }
 

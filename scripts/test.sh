@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 # Debian packages the build and the tests need.
 packages=(cmake g++ make pkg-config libgtest-dev ffmpeg
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -21,5 +21,14 @@ fi
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure -j"$(nproc)"
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, built
+# with clang, together with a fixed-time run of every fuzz target over its
+# committed corpus (label "fuzz").  The Windows and install checks do not
+# depend on the sanitizers and are left to the build above.
+asan=${ASAN_BUILD_DIR:-build-asan}
+CC=clang CXX=clang++ cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON >/dev/null
+cmake --build "$asan" -j"$(nproc)"
+(cd "$asan" && ctest --output-on-failure -j"$(nproc)" -LE 'windows|install')
