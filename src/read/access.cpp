@@ -259,13 +259,14 @@ void DeleteBuffer(SampleBuffer *buffer) {
 
 using KeyReader = int32_t (*)(MP4_read_file *, int32_t, SampleBuffer *, uint32_t *);
 
+// As MP4GetNextSample, a null byte or size pointer gives -1 with keyCursor
+// unmoved.
 int32_t WrapKeyReader(KeyReader reader, MP4_read_file *handle, int32_t trackId, uint8_t **data,
                       uint32_t *size) {
+    if (handle != nullptr && (data == nullptr || size == nullptr)) return -1;
     SampleBuffer *buffer = NewBuffer();
-    uint32_t localSize = 0;
-    uint32_t *sizeOut = size != nullptr ? size : &localSize;
-    const int32_t result = reader(handle, trackId, buffer, sizeOut);
-    const bool ok = result >= 0 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
+    const int32_t result = reader(handle, trackId, buffer, size);
+    const bool ok = result >= 0 && buffer != nullptr && HandOutBuffer(buffer, *size, data);
     DeleteBuffer(buffer);
     return ok ? 1 : -1;
 }
@@ -397,14 +398,16 @@ CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackI
     return HandOutSample(handle, track, branch, int32_t(sample), data, size);
 }
 
+// A null byte pointer, size or time pointer gives -1 before anything is read
+// or any cursor moves (after the null-handle message when the handle is null
+// too): a sample handed out where the caller cannot take it would be lost.
 CORVANE_API int32_t CORVANE_CALL MP4GetNextSample(MP4_read_file *handle, int32_t trackId,
                                                   uint8_t **data, uint32_t *size,
                                                   uint32_t *time) {
+    if (handle != nullptr && (data == nullptr || size == nullptr || time == nullptr)) return -1;
     SampleBuffer *buffer = NewBuffer();
-    uint32_t localSize = 0;
-    uint32_t *sizeOut = size != nullptr ? size : &localSize;
-    const int32_t result = GetNextSample(handle, trackId, buffer, sizeOut, time);
-    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
+    const int32_t result = GetNextSample(handle, trackId, buffer, size, time);
+    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *size, data);
     DeleteBuffer(buffer);
     return ok ? 1 : -1;
 }

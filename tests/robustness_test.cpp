@@ -1,0 +1,321 @@
+// Bad input of every class the library can be handed, and what each gives:
+// truncations at box boundaries, broken table counts, zero timescales, path
+// lengths at the limit, null pointers for every pointer argument.  The table
+// in docs/robustness.md names the test that covers each class.  Run under the
+// sanitizer build and valgrind, these also prove that nothing is read or
+// written out of bounds and nothing leaks.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/bytes.h"
+#include "support/read_handle.h"
+#include "support/tiny_mp4.h"
+
+namespace {
+
+// ---------------------------------------------------------------- helpers
+
+struct Walk {
+    int32_t open = 0;
+    uint32_t samples = 0;    // handed out by MP4GetNextSample, both tracks
+    uint32_t keyFrames = 0;  // handed out by MP4NextKeyFrame
+};
+
+// Reads every byte of a block handed out and gives it back.
+uint32_t Take(uint8_t **data, uint32_t size) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < size; ++i) sum += (*data)[i];
+    MP4freeData(data);
+    return sum;
+}
+
+// Opens a file and takes everything it offers, the way a player would.
+Walk WalkFile(const std::string &path) {
+    Walk walk;
+    testing::internal::CaptureStdout();
+    MP4_read_file *h = nullptr;
+    walk.open = MP4FileOpen(&h, path.c_str());
+    if (walk.open == 1) {
+        uint8_t *data = nullptr;
+        uint32_t size = 0;
+        uint32_t time = 0;
+        for (int32_t id : {h->videoTrackId, h->audioTrackId}) {
+            // A sample that fails to read does not end the track: the
+            // cursor has moved past it and the next one is tried.
+            const uint32_t count = id >= 0 && id < MP4_READ_TRACK_SLOTS && h->tracks[id]
+                                       ? h->tracks[id]->sampleCount
+                                       : 0;
+            for (uint32_t i = 0; i <= count; ++i) {
+                if (MP4GetNextSample(h, id, &data, &size, &time) != 1) continue;
+                Take(&data, size);
+                ++walk.samples;
+            }
+            for (int32_t t : {-5, 0, 1, 1000, 1 << 30}) {
+                if (GetSample(h, id, t, &data, &size) >= 0) Take(&data, size);
+                if (SeekTrack(h, id, t, &data, &size) >= 0) Take(&data, size);
+            }
+        }
+        GoToBeginOfKeyFrame(h, h->videoTrackId);
+        while (MP4NextKeyFrame(h, h->videoTrackId, &data, &size) == 1) {
+            Take(&data, size);
+            ++walk.keyFrames;
+        }
+        while (MP4PrevKeyFrame(h, h->videoTrackId, &data, &size) == 1) Take(&data, size);
+    }
+    MP4FileClose(&h);
+    std::free(h);
+    testing::internal::GetCapturedStdout();
+    return walk;
+}
+
+// Where boxes begin and end in a file, by a walk of its own over the
+// containers that carry the tracks.
+void BoxBoundaries(const Bytes &file, size_t from, size_t to, std::vector<size_t> *out) {
+    static const std::pair<const char *, size_t> kContainers[] = {
+        {"moov", 8}, {"trak", 8}, {"mdia", 8}, {"minf", 8}, {"stbl", 8}, {"dinf", 8},
+        {"edts", 8}, {"udta", 8}, {"stsd", 16}, {"dref", 16}, {"mp4v", 86}, {"mp4a", 36}};
+    size_t at = from;
+    while (at + 8 <= to) {
+        const uint32_t size = uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 |
+                              uint32_t(file[at + 2]) << 8 | file[at + 3];
+        if (size < 8 || at + size > to) return;
+        out->push_back(at);
+        out->push_back(at + 8);
+        for (const auto &c : kContainers)
+            if (std::memcmp(&file[at + 4], c.first, 4) == 0 && size > c.second)
+                BoxBoundaries(file, at + c.second, at + size, out);
+        at += size;
+        out->push_back(at);
+    }
+}
+
+// Offset of the first box of a type (its size field), found by its name.
+size_t FindBox(const Bytes &file, const char *type) {
+    for (size_t i = 4; i + 4 <= file.size(); ++i)
+        if (std::memcmp(&file[i], type, 4) == 0) return i - 4;
+    ADD_FAILURE() << "no " << type;
+    return 0;
+}
+
+void PutU32(Bytes *file, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) (*file)[at + i] = uint8_t(value >> (24 - 8 * i));
+}
+
+// A two-track file of the kind the reader's tests use: video samples of
+// 8 + k bytes with key frames 1, 3, 5; four 4-byte audio samples.
+Bytes TwoTrackFile() {
+    TrackSpec v;
+    v.id = 1;
+    v.stts = {{6, 1000}};
+    v.stsc = {{1, 3}};
+    v.sampleCount = 6;
+    v.sizes = {8, 9, 10, 11, 12, 13};
+    v.chunks = {0, 27};
+    v.stss = {1, 3, 5};
+    TrackSpec a;
+    a.id = 2;
+    a.handler = "soun";
+    a.entry = "mp4a";
+    a.timescale = 44100;
+    a.hasStss = false;
+    a.stts = {{4, 1024}};
+    a.stsc = {{1, 4}};
+    a.sampleSize = 4;
+    a.sampleCount = 4;
+    a.chunks = {63};
+    return TinyMp4({v, a}, Zeros(63 + 16));
+}
+
+// ---------------------------------------------------------------- truncations
+
+TEST(Robustness, TruncationAtEveryBoxBoundary) {
+    for (const char *name : {"av.mp4", "av_moov_last.mp4", "audio.mp4", "video.mp4", "mp3.mp4"}) {
+        SCOPED_TRACE(name);
+        const Bytes whole = ReadFileBytes(Fixture(name));
+        std::vector<size_t> cuts;
+        BoxBoundaries(whole, 0, whole.size(), &cuts);
+        ASSERT_GT(cuts.size(), 40u);
+        const Walk full = WalkFile(Fixture(name));
+        ASSERT_EQ(full.open, 1);
+        for (size_t boundary : cuts) {
+            for (size_t cut : {boundary, boundary + 1, boundary + 4}) {
+                if (cut == 0 || cut >= whole.size()) continue;
+                SCOPED_TRACE(cut);
+                const std::string path =
+                    WriteTemp("cut.mp4", Bytes(whole.begin(), whole.begin() + long(cut)));
+                const Walk walk = WalkFile(path);
+                // A cut file opens only while its moov is whole; it then
+                // hands out no more samples than the whole file, only those
+                // lying inside what is left.
+                ASSERT_TRUE(walk.open == 1 || walk.open == -99);
+                EXPECT_LE(walk.samples, full.samples);
+                EXPECT_LE(walk.keyFrames, full.keyFrames);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------- table counts
+
+struct CountCase {
+    const char *box;
+    uint32_t countAt;  // offset of the count from the box's start
+    uint32_t count;
+    uint32_t videoSamples;  // what a walk of the video track then hands out
+    const char *message;    // printed by the open, "" for none
+};
+
+TEST(Robustness, TableCountsThatDisagreeWithTheTable) {
+    // A count that does not fill its box exactly leaves the table unread; a
+    // video track without its stts, stsz, stsc or stco has no samples, one
+    // without its stss takes its key frames from the VOP coding type.
+    const char *kStts = "error to read atom[stts] data from file\n";
+    const char *kStsz = "error to read atom[stsz] data from file\n";
+    const char *kStsc = "error to read atom[stsc] data from file\n";
+    const char *kStco = "error to read atom[stco] data from file\n";
+    const char *kStss = "error to read atom[stss] data from file\n";
+    const std::vector<CountCase> cases = {
+        {"stts", 12, 0, 0, kStts},          {"stts", 12, 2, 0, kStts},
+        {"stts", 12, 0x7FFFFFFF, 0, kStts}, {"stts", 12, 0xFFFFFFFF, 0, kStts},
+        {"stsz", 16, 7, 0, kStsz},          {"stsz", 16, 0xFFFFFFFF, 0, kStsz},
+        {"stsz", 16, 0, 0, kStsz},          {"stsc", 12, 2, 0, kStsc},
+        {"stsc", 12, 0xFFFFFFFF, 0, kStsc}, {"stco", 12, 3, 0, kStco},
+        {"stco", 12, 0xFFFFFFFF, 0, kStco}, {"stss", 12, 4, 6, kStss},
+        {"stss", 12, 0xFFFFFFFF, 6, kStss},
+    };
+    for (const CountCase &c : cases) {
+        SCOPED_TRACE(std::string(c.box) + " " + std::to_string(c.count));
+        Bytes file = TwoTrackFile();
+        PutU32(&file, FindBox(file, c.box) + c.countAt, c.count);
+        const std::string path = WriteTemp("counts.mp4", file);
+        {
+            OpenedFile f(path);
+            ASSERT_EQ(f.result, 1);
+            EXPECT_NE(f.output.find(c.message), std::string::npos) << f.output;
+        }
+        const Walk walk = WalkFile(path);
+        EXPECT_EQ(walk.samples, c.videoSamples + 4);
+    }
+}
+
+TEST(Robustness, SampleSizesAndOffsetsPastTheFile) {
+    // A size or chunk offset that puts a sample past the end of the file:
+    // the open succeeds and that sample fails to read (-1, cursor moved on).
+    // A sample whose offset would pass 4 GiB ends the index there.
+    struct Case {
+        const char *box;
+        uint32_t at;  // offset from the box's start
+        uint32_t value;
+        uint32_t samples;  // handed out, both tracks (4 audio)
+    };
+    const std::vector<Case> cases = {
+        // First video sample 4 GiB - 1 long: the next offset passes 4 GiB, so
+        // the index holds that one sample, which cannot be read.
+        {"stsz", 20, 0xFFFFFFFF, 4},
+        // 2 GiB long: samples 0 to 2 lie past the end, the second chunk reads.
+        {"stsz", 20, 0x7FFFFFFF, 7},
+        // First chunk near 4 GiB: its second sample ends the index.
+        {"stco", 16, 0xFFFFFFF0, 4},
+        // Second chunk at 4 GiB - 1: the first chunk reads, the index ends.
+        {"stco", 20, 0xFFFFFFFF, 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.box) + " " + std::to_string(c.value));
+        Bytes file = TwoTrackFile();
+        PutU32(&file, FindBox(file, c.box) + c.at, c.value);
+        const Walk walk = WalkFile(WriteTemp("past.mp4", file));
+        EXPECT_EQ(walk.open, 1);
+        EXPECT_EQ(walk.samples, c.samples);
+    }
+}
+
+TEST(Robustness, ZeroTimescales) {
+    // mdhd timescale 0: every time above 0 is at or past timescale x count,
+    // so it names the last sample (the last key frame for a seek); time 0
+    // still names the first.
+    Bytes file = TwoTrackFile();
+    const size_t mdhd = FindBox(file, "mdhd");
+    PutU32(&file, mdhd + 20, 0);
+    OpenedFile f(WriteTemp("zero.mp4", file));
+    ASSERT_EQ(f.result, 1);
+    EXPECT_EQ(f.handle->videoInfo.timescale, 0u);
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    const std::string ignored = Printed([&] {
+        EXPECT_EQ(GetSample(f.handle, 1, 0, &data, &size), 0);
+        EXPECT_EQ(size, 8u);
+        MP4freeData(&data);
+        EXPECT_EQ(GetSample(f.handle, 1, 1, &data, &size), 5000);
+        EXPECT_EQ(size, 13u);
+        MP4freeData(&data);
+        EXPECT_EQ(SeekTrack(f.handle, 1, 1, &data, &size), 4000);
+        EXPECT_EQ(size, 12u);
+        MP4freeData(&data);
+    });
+}
+
+// ---------------------------------------------------------------- paths
+
+TEST(Robustness, PathsAtTheLengthLimit) {
+    // 255 characters fit the path buffer with its NUL; 256 do not.
+    const std::string dir = TempDir();
+    const std::string longest = dir + "/" + std::string(255 - dir.size() - 1, 'p');
+    ASSERT_EQ(longest.size(), 255u);
+    WriteTemp(longest.substr(dir.size() + 1), TwoTrackFile());
+    EXPECT_EQ(WalkFile(longest).open, 1);
+    EXPECT_EQ(WalkFile(longest + "4").open, -99);
+}
+
+// ---------------------------------------------------------------- null pointers
+
+TEST(Robustness, NullPointersOfTheReadingExports) {
+    OpenedFile f(WriteTemp("null.mp4", TwoTrackFile()));
+    ASSERT_EQ(f.result, 1);
+    MP4_read_file *h = f.handle;
+    uint8_t *data = nullptr;
+    uint32_t size = 7;
+    uint32_t time = 7;
+    // Each refusal leaves the cursors where they were and prints nothing.
+    EXPECT_EQ(Printed([&] {
+                  EXPECT_EQ(GetSample(h, 1, 0, nullptr, &size), -99);
+                  EXPECT_EQ(GetSample(h, 1, 0, &data, nullptr), -99);
+                  EXPECT_EQ(SeekTrack(h, 1, 0, nullptr, &size), -99);
+                  EXPECT_EQ(SeekTrack(h, 2, 0, &data, nullptr), -99);
+                  for (int32_t id : {1, 2}) {
+                      EXPECT_EQ(MP4GetNextSample(h, id, nullptr, &size, &time), -1);
+                      EXPECT_EQ(MP4GetNextSample(h, id, &data, nullptr, &time), -1);
+                      EXPECT_EQ(MP4GetNextSample(h, id, &data, &size, nullptr), -1);
+                  }
+                  EXPECT_EQ(MP4NextKeyFrame(h, 1, nullptr, &size), -1);
+                  EXPECT_EQ(MP4NextKeyFrame(h, 1, &data, nullptr), -1);
+                  EXPECT_EQ(MP4PrevKeyFrame(h, 1, nullptr, &size), -1);
+                  EXPECT_EQ(MP4PrevKeyFrame(h, 1, &data, nullptr), -1);
+              }),
+              "");
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(h->videoCursor, 0);
+    EXPECT_EQ(h->audioCursor, 0);
+    EXPECT_EQ(h->keyCursor, 0);
+    // The first sample is still there to take.
+    const std::string printed = Printed([&] {
+        EXPECT_EQ(MP4GetNextSample(h, 1, &data, &size, &time), 1);
+    });
+    EXPECT_EQ(size, 8u);
+    MP4freeData(&data);
+    // Handle pointers and paths.
+    EXPECT_EQ(MP4FileOpen(nullptr, "x.mp4"), -99);
+    MP4_read_file *none = nullptr;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4FileOpen(&none, nullptr), -99); }),
+              "file is [(null)]\nCan't open the file - (null) \n");
+    EXPECT_EQ(MP4FileClose(&none), 1);
+    std::free(none);
+    EXPECT_EQ(MP4FileClose(nullptr), 1);
+    EXPECT_EQ(MP4freeData(nullptr), 1);
+}
+
+}  // namespace
