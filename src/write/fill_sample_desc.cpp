@@ -21,8 +21,8 @@ uint8_t LowByte(uint32_t value) { return uint8_t(value & 0xFF); }
 // The decoder specific information of an MPEG-4 Visual track: the given
 // configuration (with the track's profile_and_level_indication), the visual
 // object headers put before a bare video object header, or headers built from
-// the track's parameters.  Returns its length, 0 when the configuration is
-// not supported.
+// the track's parameters.  Returns its length (at most 62: a track holds at
+// most 52 configuration bytes), 0 when the configuration is not supported.
 uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
     static constexpr uint8_t kSequence[4] = {0, 0, 1, 0xB0};
     static constexpr uint8_t kObject[4] = {0, 0, 1, 0x00};
@@ -30,6 +30,7 @@ uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
     const uint8_t prefix[10] = {0, 0, 1, 0xB0, level, 0, 0, 1, 0xB5, 0x09};
     const uint32_t length = track->decoderConfigLength;
     const uint8_t *config = track->decoderConfig;
+    if (length > kDecoderConfigBytes) return 0;
     if (length == 0) {
         std::memcpy(out, prefix, 10);
         static constexpr uint8_t kObjectAndLayer[10] = {0, 0, 1, 0x00, 0, 0, 1, 0x20, 0x01, 0x88};
@@ -45,13 +46,11 @@ uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
         return 28;
     }
     if (length >= 4 && std::memcmp(config, kSequence, 4) == 0) {
-        if (length > 34) return 0;
         std::memcpy(out, config, length);
         if (length > 4) out[4] = level;
         return length;
     }
     if (length >= 4 && std::memcmp(config, kObject, 4) == 0) {
-        if (length > 24) return 0;
         std::memcpy(out, prefix, 10);
         std::memcpy(out + 10, config, length);
         return length + 10;
@@ -59,10 +58,30 @@ uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
     return 0;
 }
 
+// Makes room for an esds larger than the 80 bytes the catalogue gives it
+// (a video configuration of more than 34 bytes, as encoders that put a
+// group-of-VOP header or user data before the first VOP produce).  The image
+// keeps its bytes; the writer writes the atom's size worth of it.
+bool GrowRecordImage(realStructure *record, uint32_t bytes) {
+    if (record == nullptr || record->image == nullptr) return false;
+    if (record->imageSize >= bytes) return true;
+    auto *image = static_cast<uint8_t *>(AllocZeroed(bytes));
+    if (image == nullptr) return false;
+    std::memcpy(image, record->image, record->imageSize);
+    FreeIfSet(record->image);
+    record->image = image;
+    record->imageSize = bytes;
+    return true;
+}
+
 int32_t FillVideoEsds(AtomNode *atom, const TrackNode *track) {
-    uint8_t info[40] = {};
+    uint8_t info[kDecoderConfigBytes + 10] = {};
     const uint32_t d = VisualDecoderInfo(track, info);
     if (d == 0) return -1;
+    if (!GrowRecordImage(atom->realStructure, d + 46)) {
+        std::printf("Can't allocate the record of [esds] atom\n");
+        return -99;
+    }
     uint8_t image[76];
     static constexpr uint8_t kBufferSize[3] = {0x00, 0x28, 0xFE};
     BuildDefaultVisualEsds(image, kBufferSize);

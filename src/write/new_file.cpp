@@ -70,11 +70,6 @@ struct TrackArguments {
     uint32_t codec;
 };
 
-bool StartsWith(const TrackArguments &a, const uint8_t (&code)[4]) {
-    return a.decoderConfig != nullptr && a.decoderConfigLength >= 4 &&
-           std::memcmp(a.decoderConfig, code, 4) == 0;
-}
-
 bool IsTableSamplingFrequency(uint32_t hz) {
     for (uint32_t rate : {96000u, 88200u, 64000u, 48000u, 44100u, 32000u, 24000u, 22050u, 16000u,
                           12000u, 11025u, 8000u, 7350u})
@@ -82,18 +77,15 @@ bool IsTableSamplingFrequency(uint32_t hz) {
     return false;
 }
 
-// Parameters the file could not carry faithfully.  The esds record holds 80
-// bytes, so an MPEG-4 video configuration fits with at most 34 bytes when it
-// starts with a video object sequence header and at most 24 when it starts
-// with a video object header (10 header bytes are added before it); any
-// configuration is held in 52 bytes.  The built video object layer header
+// Parameters the file could not carry faithfully.  A track holds at most 52
+// configuration bytes (the esds record grows when an MPEG-4 video
+// configuration needs more than its 80 bytes, so every configuration that is
+// accepted here is written whole).  The built video object layer header
 // has 13-bit width and height fields, so without a configuration a frame of
 // 8192 or more is refused.  A timescale of 0 would make frame times
 // meaningless (and the bit rates divide by it).  An AAC sampling frequency
 // outside the thirteen indexed rates has no two-byte AudioSpecificConfig.
 const char *RefusalReason(const MP4_local_file *file, const TrackArguments &a) {
-    static constexpr uint8_t kSequence[4] = {0, 0, 1, 0xB0};
-    static constexpr uint8_t kObject[4] = {0, 0, 1, 0x00};
     const bool media = a.trackType == kVideoTrack || a.trackType == kAudioTrack;
     if (media && (a.trackType == kVideoTrack ? file->VideoTrackNode : file->AudioTrackNode))
         return "The file already has a track of this type in CreateTrack(...) \n";
@@ -108,9 +100,6 @@ const char *RefusalReason(const MP4_local_file *file, const TrackArguments &a) {
     if (a.trackType == kVideoTrack && a.codec == 1) {
         if (a.decoderConfigLength == 0 && (a.width >= 8192 || a.height >= 8192))
             return "The frame size does not fit the video object layer in CreateTrack(...) \n";
-        if ((StartsWith(a, kSequence) && a.decoderConfigLength > 34) ||
-            (StartsWith(a, kObject) && a.decoderConfigLength > 24))
-            return "The decoder configuration is too long in CreateTrack(...) \n";
     }
     if (a.trackType == kAudioTrack && a.codec == 1 && a.audioProfile != 0 &&
         a.channelConfig != 0 && a.samplingFrequency != 0 &&
@@ -208,8 +197,7 @@ int32_t BuildTrack(TrackNode *track, uint32_t codec) {
 // front with -99 (no id used, handle unchanged), each with its own debugger
 // message: a second track of a type the file already has (the handle keeps
 // one of each); a video or audio track with timescale 0; a decoder
-// configuration of more than 52 bytes, or an MPEG-4 video one that would not
-// fit the 80-byte esds; an MPEG-4 video track without configuration whose
+// configuration of more than 52 bytes; an MPEG-4 video track without configuration whose
 // width or height is 8192 or more; an AAC track whose explicit parameters
 // name a sampling frequency without index.  A null temporary-file name is
 // handled as a file that could not be opened.
