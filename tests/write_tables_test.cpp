@@ -305,3 +305,113 @@ TEST(WriterSampleDescriptions, AmrEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// A track subtree with records, outside any file.
+struct LooseTrak {
+    AtomNode *trak = nullptr;
+    TrackNode track{};
+    FrameEntry samples[4] = {};
+    KeyFrameEntry keys[4] = {};
+    LooseTrak(uint32_t type, uint32_t codec) {
+        EXPECT_EQ(BuildTrackSubtree(&trak, type, codec), 1);
+        EXPECT_EQ(AllocSubtreeRecords(trak), 1);
+        AllocAtomRecord(8, "trak", &trak->realStructure);
+        track.trackType = type;
+        track.trakAtom = trak;
+        track.capacity = 4;
+        track.samples = samples;
+        track.keyFrames = keys;
+    }
+    ~LooseTrak() { FreeAtomNode(trak); }
+    AtomNode *At(const std::string &path) {
+        AtomNode *node = trak;
+        size_t at = 0;
+        while (node != nullptr && at < path.size()) {
+            const size_t slash = path.find('/', at);
+            node = FindChildAtom(node, path.substr(at, slash - at).c_str());
+            at = slash == std::string::npos ? path.size() : slash + 1;
+        }
+        return node;
+    }
+};
+
+TEST(WriterFill, EntryPointDiagnostics) {
+    LooseTrak t(1, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(FillTrackAtoms(nullptr), -99);
+    TrackNode wrong = t.track;
+    wrong.trakAtom = t.At("mdia");
+    EXPECT_EQ(FillTrackAtoms(&wrong), -99);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "The input TrackNode is empty\nThis atom is not a track atom\n");
+    testing::internal::CaptureStdout();
+    EXPECT_GT(FillTrackAtoms(&t.track), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(WriterFill, ChainConsistency) {
+    LooseTrak t(1, 1);
+    TrackNode second{};
+    second.capacity = 4;
+    t.track.nextBlock = &second;
+    t.track.sampleCount = 2;
+    struct Case {
+        uint32_t firstSample, sampleCount, firstKey, keyCount;
+        const char *message;
+    };
+    for (const Case &c : {Case{3, 1, 0, 0, "Error value in the TrackNode's SampleCount;\n"},
+                          Case{2, 5, 0, 0, "Error value in the TrackNode's SampleCount;\n"},
+                          Case{2, 1, 1, 1, "Error value in the TrackNode's KeyFrameCount;\n"}}) {
+        second.firstSample = c.firstSample;
+        second.sampleCount = c.sampleCount;
+        second.firstKeyFrame = c.firstKey;
+        second.keyFrameCount = c.keyCount;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(FillAtomRecord(t.At("tkhd"), &t.track), -99);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+    }
+}
+
+TEST(WriterFill, SampleDescriptionDiagnostics) {
+    struct Case {
+        uint32_t type, codec;
+        const char *entry;
+        const char *message;
+    };
+    const Case cases[] = {
+        {1, 1, "mp4v", "the mp4v atom does not contain esds child atom\n"},
+        {1, 2, "s263", "the s263 atom does not contain d263 child atom\n"},
+        {2, 1, "mp4a", "the mp4a atom does not contain esds child atom\n"},
+        {2, 2, "samr", "the samr atom does not contain damr child atom\n"},
+        {4, 1, "mp4s", "the mp4s atom does not contain esds child atom\n"},
+    };
+    for (const Case &c : cases) {
+        LooseTrak t(c.type, c.codec);
+        AtomNode *entry = t.At(std::string("mdia/minf/stbl/stsd/") + c.entry);
+        ASSERT_NE(entry, nullptr);
+        CopyAtomType(entry->firstChild->type, "free");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(FillAtomRecord(entry, &t.track), -99);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+        CopyAtomType(entry->type, "rtp ");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(FillAtomRecord(t.At("mdia/minf/stbl/stsd"), &t.track), -99);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "the Stsd atom does not contain mp4v or mp4a or mp4s child atom\n");
+    }
+    LooseTrak t(2, 1);
+    t.track.trackType = 3;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FillAtomRecord(t.At("mdia/minf/stbl/stsd/mp4a/esds"), &t.track), -99);
+    EXPECT_EQ(FillAtomRecord(t.At("mdia/minf/stbl/stsc"), &t.track), -99);
+    EXPECT_EQ(FillAtomRecord(t.At("mdia/minf/stbl/stco"), &t.track), -99);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "unsupport track type while writing esds atom\n");
+    AtomNode *stts = t.At("mdia/minf/stbl/stts");
+    CopyAtomType(stts->type, "ctts");
+    EXPECT_EQ(FillAtomRecord(stts, &t.track), -1);
+}
+
+}  // namespace
