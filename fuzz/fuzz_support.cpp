@@ -11,6 +11,7 @@
 namespace fuzz {
 
 void SilenceStdout() {
+    if (std::getenv("CORVANE_FUZZ_VERBOSE") != nullptr) return;  // when reproducing a finding
     std::fflush(stdout);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::perror("freopen stdout");
 }

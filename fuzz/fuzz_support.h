@@ -10,7 +10,9 @@
 namespace fuzz {
 
 // Sends standard output to /dev/null: the reader prints hundreds of lines per
-// open, which would swamp libFuzzer's own report on standard error.
+// open, which would swamp libFuzzer's own report on standard error.  Kept
+// when CORVANE_FUZZ_VERBOSE is set, to see what the library said about an
+// input.
 void SilenceStdout();
 
 // A directory of this process's own, made on first use.

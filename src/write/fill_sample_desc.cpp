@@ -18,14 +18,17 @@ constexpr uint8_t kLongLength[3] = {0x80, 0x80, 0x80};
 
 uint8_t LowByte(uint32_t value) { return uint8_t(value & 0xFF); }
 
+// The two start codes a configuration may begin with: a visual object
+// sequence, or the video object with id 0.
+constexpr uint8_t kSequence[4] = {0, 0, 1, 0xB0};
+constexpr uint8_t kObject[4] = {0, 0, 1, 0x00};
+
 // The decoder specific information of an MPEG-4 Visual track: the given
 // configuration (with the track's profile_and_level_indication), the visual
 // object headers put before a bare video object header, or headers built from
 // the track's parameters.  Returns its length (at most 62: a track holds at
 // most 52 configuration bytes), 0 when the configuration is not supported.
 uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
-    static constexpr uint8_t kSequence[4] = {0, 0, 1, 0xB0};
-    static constexpr uint8_t kObject[4] = {0, 0, 1, 0x00};
     const uint8_t level = LowByte(track->profileLevel);
     const uint8_t prefix[10] = {0, 0, 1, 0xB0, level, 0, 0, 1, 0xB5, 0x09};
     const uint32_t length = track->decoderConfigLength;
@@ -57,6 +60,16 @@ uint32_t VisualDecoderInfo(const TrackNode *track, uint8_t *out) {
     }
     return 0;
 }
+
+}  // namespace
+
+bool IsWritableVisualConfig(const uint8_t *config, uint32_t length) {
+    if (length == 0) return true;
+    if (config == nullptr || length < 4 || length > kDecoderConfigBytes) return false;
+    return std::memcmp(config, kSequence, 4) == 0 || std::memcmp(config, kObject, 4) == 0;
+}
+
+namespace {
 
 // Makes room for an esds larger than the 80 bytes the catalogue gives it
 // (a video configuration of more than 34 bytes, as encoders that put a

@@ -100,6 +100,10 @@ const char *RefusalReason(const MP4_local_file *file, const TrackArguments &a) {
     if (a.trackType == kVideoTrack && a.codec == 1) {
         if (a.decoderConfigLength == 0 && (a.width >= 8192 || a.height >= 8192))
             return "The frame size does not fit the video object layer in CreateTrack(...) \n";
+        // The sample description is built around the configuration's start
+        // code; one without it would leave moov unwritable at the flush.
+        if (!IsWritableVisualConfig(a.decoderConfig, a.decoderConfigLength))
+            return "The decoder configuration is not an MPEG-4 Visual header in CreateTrack(...) \n";
     }
     if (a.trackType == kAudioTrack && a.codec == 1 && a.audioProfile != 0 &&
         a.channelConfig != 0 && a.samplingFrequency != 0 &&
@@ -198,7 +202,8 @@ int32_t BuildTrack(TrackNode *track, uint32_t codec) {
 // message: a second track of a type the file already has (the handle keeps
 // one of each); a video or audio track with timescale 0; a decoder
 // configuration of more than 52 bytes; an MPEG-4 video track without configuration whose
-// width or height is 8192 or more; an AAC track whose explicit parameters
+// width or height is 8192 or more; an MPEG-4 video configuration that begins
+// with neither a visual object sequence nor a video object start code; an AAC track whose explicit parameters
 // name a sampling frequency without index.  A null temporary-file name is
 // handled as a file that could not be opened.
 extern "C" CORVANE_API int32_t CORVANE_CALL CreateTrack(

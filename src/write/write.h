@@ -117,6 +117,10 @@ int32_t FillAtomRecord(AtomNode *atom, TrackNode *track);
 // -1 when the type is not one of them.
 int32_t FillSampleDescriptionRecord(AtomNode *atom, TrackNode *track);
 int32_t BuildDefaultVisualEsds(uint8_t *buffer, const uint8_t *bufferSizeDB);
+// Whether an MPEG-4 Visual configuration can go into the esds: none at all,
+// or one that begins with a visual object sequence (00 00 01 B0) or a video
+// object (00 00 01 00) start code.
+bool IsWritableVisualConfig(const uint8_t *config, uint32_t length);
 // Stores an atom's final size into its record and its node; returns it.
 int32_t StoreAtomSize(AtomNode *atom, uint32_t size);
 

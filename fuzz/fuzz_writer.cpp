@@ -1,0 +1,274 @@
+// Fuzz target: the writer driven by an arbitrary sequence of calls decoded
+// from the input, then MP4FileFlush, then the written file read back with
+// MP4FileOpen and every sample taken.
+//
+// Oracle: when the file was written with a video (audio) track whose every
+// frame was accepted, the reader must hand back exactly those frames, in
+// order, with the same sizes and bytes; nothing the writer accepted may be
+// lost.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "corvane2.h"
+#include "fuzz_support.h"
+
+namespace {
+
+// Reads the input as a stream of small integers; zeros once it runs out.
+class Input {
+public:
+    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    bool Empty() const { return at_ >= size_; }
+    uint8_t U8() { return at_ < size_ ? data_[at_++] : 0; }
+    uint16_t U16() { return uint16_t(U8() << 8 | U8()); }
+    uint32_t U32() { return uint32_t(U16()) << 16 | U16(); }
+    // Up to `count` bytes of the input itself; *got says how many there were.
+    const uint8_t *Bytes(size_t count, size_t *got) {
+        const size_t left = size_ - (at_ < size_ ? at_ : size_);
+        *got = count < left ? count : left;
+        const uint8_t *p = data_ + (at_ < size_ ? at_ : size_);
+        at_ += *got;
+        return p;
+    }
+
+private:
+    const uint8_t *data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+// What the host gave one media track, for the oracle.
+struct Given {
+    bool created = false;
+    bool allAccepted = true;
+    std::string temp;  // the temporary file's name
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+bool Verbose() {
+    static const bool verbose = std::getenv("CORVANE_FUZZ_VERBOSE") != nullptr;
+    return verbose;
+}
+
+// Reports a broken promise and stops, with what the library printed.
+[[noreturn]] void Fail(const char *what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+// A heap copy of the bytes, so that a read past what the caller passed is
+// caught by AddressSanitizer even when the input buffer goes on.
+std::vector<uint8_t> Copy(const uint8_t *p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+
+uint32_t PickTimescale(Input &in) {
+    switch (in.U8() % 6) {
+        case 0: return 0;
+        case 1: return 1000;
+        case 2: return 44100;
+        case 3: return 90000;
+        case 4: return 0xFFFFFFFF;
+        default: return in.U32();
+    }
+}
+
+uint32_t PickFrequency(Input &in) {
+    static const uint32_t kRates[] = {0, 8000, 44100, 48000, 7350, 96000, 12345};
+    const uint8_t pick = in.U8();
+    return pick < 7 * 32 ? kRates[pick % 7] : in.U32();
+}
+
+std::string TempName(Input &in, const std::string &dir, const char **name) {
+    switch (in.U8() % 5) {
+        case 0: *name = nullptr; return {};
+        case 1: return dir + "/" + std::string(300, 'n');  // cannot be created
+        case 2: return dir + "/missing/dir/t.tmp";         // cannot be created
+        default: return dir + "/t" + std::to_string(in.U8() % 4) + ".tmp";
+    }
+}
+
+void CallCreateTrack(MP4_local_file *file, Input &in, const std::string &dir, Given *video,
+                     Given *audio) {
+    const uint32_t type = in.U8() % 7;  // 0, 3 and 6 are not track types
+    const uint16_t width = in.U8() & 1 ? in.U16() : uint16_t(16 * (in.U8() % 16));
+    const uint16_t height = in.U8() & 1 ? in.U16() : uint16_t(16 * (in.U8() % 16));
+    const uint16_t tir = in.U16();
+    const uint32_t timescale = PickTimescale(in);
+    const uint32_t profile = in.U8();
+    const uint32_t audioProfile = in.U8() % 8;
+    const uint32_t channels = in.U8() % 9;
+    const uint32_t frequency = PickFrequency(in);
+    uint32_t configLength = in.U8() % 64;
+    size_t got = 0;
+    std::vector<uint8_t> config = Copy(in.Bytes(configLength, &got), got);
+    const uint8_t *configPointer = config.empty() ? nullptr : config.data();
+    if (in.U8() % 8 == 0) configPointer = nullptr;  // a length with no bytes
+    configLength = uint32_t(got);
+    const char *name = nullptr;
+    const std::string temp = TempName(in, dir, &name);
+    if (!temp.empty()) name = temp.c_str();
+    const uint32_t codec = in.U8() % 3;
+    const int32_t result = CreateTrack(file, type, width, height, tir, timescale, profile,
+                                       audioProfile, channels, frequency, configLength,
+                                       configPointer, name, codec);
+    if (Verbose())
+        std::fprintf(stderr, "CreateTrack(type %u, %ux%u, tir %u, timescale %u, profile %u, "
+                             "aac %u/%u/%u, config %u%s, temp %s, codec %u) = %d\n",
+                     type, width, height, tir, timescale, profile, audioProfile, channels,
+                     frequency, configLength, configPointer ? "" : " (null)",
+                     name ? name : "(null)", codec, result);
+    if (result != 1) return;
+    // A media track whose temporary file could not be opened cannot keep its
+    // frames; the oracle only follows tracks that could.
+    Given *given = type == 1 ? video : type == 2 ? audio : nullptr;
+    if (given != nullptr) {
+        given->created = true;
+        given->temp = name != nullptr ? name : "";
+    }
+}
+
+void CallAddFrame(MP4_local_file *file, Input &in, bool isVideo, uint32_t *time, Given *given) {
+    size_t got = 0;
+    const size_t wanted = in.U8() % 4 == 0 ? in.U16() : in.U8() % 32;
+    std::vector<uint8_t> frame = Copy(in.Bytes(wanted, &got), got);
+    *time += in.U8() % 4 == 0 ? in.U32() % 100000 : in.U8();
+    const uint8_t *data = frame.empty() ? nullptr : frame.data();
+    const int32_t result = isVideo ? AddVideoFrame(file, uint32_t(got), data, *time, in.U8() % 3)
+                                   : AddAudioFrame(file, uint32_t(got), data, *time);
+    if (Verbose())
+        std::fprintf(stderr, "Add%sFrame(%zu bytes, time %u) = %d\n", isVideo ? "Video" : "Audio",
+                     got, *time, result);
+    if (!given->created) return;
+    if (result == 1)
+        given->frames.push_back(frame);
+    else
+        given->allAccepted = false;
+}
+
+// Many small frames at once, to cross the 2000-frame blocks.
+void CallManyFrames(MP4_local_file *file, Input &in, bool isVideo, uint32_t *time, Given *given) {
+    const uint32_t count = in.U16() % 6000;
+    const uint8_t fill = in.U8();
+    const uint8_t step = in.U8() % 5;
+    if (Verbose())
+        std::fprintf(stderr, "%u %s frames, time step %u\n", count, isVideo ? "video" : "audio",
+                     step);
+    for (uint32_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> frame(i % 3, uint8_t(fill + i));
+        *time += step;
+        const uint8_t *data = frame.empty() ? nullptr : frame.data();
+        const int32_t result = isVideo
+            ? AddVideoFrame(file, uint32_t(frame.size()), data, *time, i % 7 == 0)
+            : AddAudioFrame(file, uint32_t(frame.size()), data, *time);
+        if (!given->created) continue;
+        if (result == 1)
+            given->frames.push_back(frame);
+        else
+            given->allAccepted = false;
+    }
+}
+
+// Reads one track back and checks it against what was given.
+// When both tracks were given the same temporary file their bytes are mixed
+// (the host's mistake), and only the count is checked.
+void CheckTrack(MP4_read_file *handle, int32_t trackId, const Given &given, bool sharedTemp) {
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    uint32_t time = 0;
+    size_t index = 0;
+    const bool checked = given.created && given.allAccepted;
+    while (trackId != 0 && MP4GetNextSample(handle, trackId, &data, &size, &time) == 1) {
+        if (checked) {
+            if (index >= given.frames.size()) {
+                Fail("read back more samples than were written");
+            }
+            const std::vector<uint8_t> &frame = given.frames[index];
+            if (size != frame.size() ||
+                (!sharedTemp && size > 0 && std::memcmp(data, frame.data(), size) != 0)) {
+                Fail("a sample differs from the frame written");
+            }
+        }
+        ++index;
+        MP4freeData(&data);
+    }
+    if (checked && index != given.frames.size()) {
+        std::fprintf(stderr, "%zu samples read back, %zu written\n", index, given.frames.size());
+        Fail("samples lost");
+    }
+}
+
+// The object-descriptor and scene access units follow the mdat box, outside
+// any box, where the reader's top-level scan refuses them; the media part
+// (every whole box from the start) is what is read back.
+std::string MediaPartOf(const std::string &path) {
+    FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) return path;
+    std::vector<uint8_t> bytes;
+    uint8_t piece[4096];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.insert(bytes.end(), piece, piece + n);
+    std::fclose(in);
+    size_t end = 0;
+    while (end + 8 <= bytes.size()) {
+        const uint32_t size = uint32_t(bytes[end]) << 24 | uint32_t(bytes[end + 1]) << 16 |
+                              uint32_t(bytes[end + 2]) << 8 | bytes[end + 3];
+        if (size < 8 || end + size > bytes.size()) break;
+        end += size;
+    }
+    if (end == bytes.size() || end == 0) return path;
+    const std::string media = path + ".media.mp4";
+    FILE *out = std::fopen(media.c_str(), "wb");
+    if (out == nullptr) return path;
+    std::fwrite(bytes.data(), 1, end, out);
+    std::fclose(out);
+    return media;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::SilenceStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string &dir = fuzz::ScratchDir();
+    const std::string output = dir + "/out.mp4";
+    std::remove(output.c_str());
+    Input in(data, size);
+    MP4_local_file *file = nullptr;
+    if (MP4FileNew(&file, output.c_str()) != 1) Fail("MP4FileNew failed");
+    Given video, audio;
+    uint32_t videoTime = 0;
+    uint32_t audioTime = 0;
+    for (int step = 0; step < 64 && !in.Empty(); ++step) {
+        switch (in.U8() % 6) {
+            case 0: CallCreateTrack(file, in, dir, &video, &audio); break;
+            case 1: CallAddFrame(file, in, true, &videoTime, &video); break;
+            case 2: CallAddFrame(file, in, false, &audioTime, &audio); break;
+            case 3: CallManyFrames(file, in, true, &videoTime, &video); break;
+            case 4: CallManyFrames(file, in, false, &audioTime, &audio); break;
+            default: step = 64; break;
+        }
+    }
+    if (MP4FileFlush(file) != 1) Fail("MP4FileFlush failed");
+    for (int i = 0; i < 4; ++i) std::remove((dir + "/t" + std::to_string(i) + ".tmp").c_str());
+
+    MP4_read_file *handle = nullptr;
+    if (MP4FileOpen(&handle, MediaPartOf(output).c_str()) == 1) {
+        const bool shared = video.created && audio.created && video.temp == audio.temp;
+        CheckTrack(handle, handle->videoTrackId, video, shared);
+        CheckTrack(handle, handle->audioTrackId, audio, shared);
+    } else if (video.created || audio.created) {
+        Fail("the written file does not open");
+    }
+    MP4FileClose(&handle);
+    std::free(handle);
+    return 0;
+}
