@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,14 @@ struct Given {
     bool created = false;
     bool allAccepted = true;
     std::string temp;  // the temporary file's name
+    bool keySeen = false;  // video: a key frame has been accepted
+    // Video chunks begin at key frames, so the frames before the first key
+    // frame belong to no chunk and are not in the file (the layout of the
+    // format the writer produces); they are not expected back.
+    void Accepted(const std::vector<uint8_t> &frame, bool video, bool key) {
+        if (video && key) keySeen = true;
+        if (!video || keySeen) frames.push_back(frame);
+    }
     std::vector<std::vector<uint8_t>> frames;
 };
 
@@ -93,6 +102,10 @@ std::string TempName(Input &in, const std::string &dir, const char **name) {
     }
 }
 
+// The writer keeps the caller's temporary-file name until the flush (it is
+// not copied), so the names live as long as the whole input.
+std::deque<std::string> gNames;
+
 void CallCreateTrack(MP4_local_file *file, Input &in, const std::string &dir, Given *video,
                      Given *audio) {
     const uint32_t type = in.U8() % 7;  // 0, 3 and 6 are not track types
@@ -111,7 +124,8 @@ void CallCreateTrack(MP4_local_file *file, Input &in, const std::string &dir, Gi
     if (in.U8() % 8 == 0) configPointer = nullptr;  // a length with no bytes
     configLength = uint32_t(got);
     const char *name = nullptr;
-    const std::string temp = TempName(in, dir, &name);
+    gNames.push_back(TempName(in, dir, &name));
+    const std::string &temp = gNames.back();
     if (!temp.empty()) name = temp.c_str();
     const uint32_t codec = in.U8() % 3;
     const int32_t result = CreateTrack(file, type, width, height, tir, timescale, profile,
@@ -126,9 +140,11 @@ void CallCreateTrack(MP4_local_file *file, Input &in, const std::string &dir, Gi
     if (result != 1) return;
     // A media track whose temporary file could not be opened cannot keep its
     // frames; the oracle only follows tracks that could.
+    // The reader serves MPEG-4 tracks (mp4v, mp4a) only; 3GPP tracks (s263,
+    // samr) are written but not read back, so only codec 1 is followed.
     Given *given = type == 1 ? video : type == 2 ? audio : nullptr;
     if (given != nullptr) {
-        given->created = true;
+        given->created = codec == 1;
         given->temp = name != nullptr ? name : "";
     }
 }
@@ -139,14 +155,15 @@ void CallAddFrame(MP4_local_file *file, Input &in, bool isVideo, uint32_t *time,
     std::vector<uint8_t> frame = Copy(in.Bytes(wanted, &got), got);
     *time += in.U8() % 4 == 0 ? in.U32() % 100000 : in.U8();
     const uint8_t *data = frame.empty() ? nullptr : frame.data();
-    const int32_t result = isVideo ? AddVideoFrame(file, uint32_t(got), data, *time, in.U8() % 3)
+    const int32_t keyFlag = in.U8() % 3;
+    const int32_t result = isVideo ? AddVideoFrame(file, uint32_t(got), data, *time, keyFlag)
                                    : AddAudioFrame(file, uint32_t(got), data, *time);
     if (Verbose())
         std::fprintf(stderr, "Add%sFrame(%zu bytes, time %u) = %d\n", isVideo ? "Video" : "Audio",
                      got, *time, result);
     if (!given->created) return;
     if (result == 1)
-        given->frames.push_back(frame);
+        given->Accepted(frame, isVideo, keyFlag == 1);
     else
         given->allAccepted = false;
 }
@@ -168,7 +185,7 @@ void CallManyFrames(MP4_local_file *file, Input &in, bool isVideo, uint32_t *tim
             : AddAudioFrame(file, uint32_t(frame.size()), data, *time);
         if (!given->created) continue;
         if (result == 1)
-            given->frames.push_back(frame);
+            given->Accepted(frame, isVideo, i % 7 == 0);
         else
             given->allAccepted = false;
     }
@@ -191,6 +208,8 @@ void CheckTrack(MP4_read_file *handle, int32_t trackId, const Given &given, bool
             const std::vector<uint8_t> &frame = given.frames[index];
             if (size != frame.size() ||
                 (!sharedTemp && size > 0 && std::memcmp(data, frame.data(), size) != 0)) {
+                std::fprintf(stderr, "sample %zu: %u bytes read, %zu written\n", index, size,
+                             frame.size());
                 Fail("a sample differs from the frame written");
             }
         }
@@ -258,6 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     if (MP4FileFlush(file) != 1) Fail("MP4FileFlush failed");
+    gNames.clear();
     for (int i = 0; i < 4; ++i) std::remove((dir + "/t" + std::to_string(i) + ".tmp").c_str());
 
     MP4_read_file *handle = nullptr;

@@ -14,6 +14,7 @@
 #include "support/bytes.h"
 #include "support/read_handle.h"
 #include "support/tiny_mp4.h"
+#include "support/writer_session.h"
 
 namespace {
 
@@ -316,6 +317,79 @@ TEST(Robustness, NullPointersOfTheReadingExports) {
     std::free(none);
     EXPECT_EQ(MP4FileClose(nullptr), 1);
     EXPECT_EQ(MP4freeData(nullptr), 1);
+}
+
+// ---------------------------------------------------------------- writer
+
+// Every sample of the served video track, as bytes.
+std::vector<Bytes> ReadBackVideo(const std::string &path) {
+    std::vector<Bytes> samples;
+    OpenedFile f(path);
+    EXPECT_EQ(f.result, 1);
+    if (f.result != 1) return samples;
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    uint32_t time = 0;
+    const std::string ignored = Printed([&] {
+        while (MP4GetNextSample(f.handle, f.handle->videoTrackId, &data, &size, &time) == 1) {
+            samples.emplace_back(data, data + size);
+            MP4freeData(&data);
+        }
+    });
+    return samples;
+}
+
+TEST(Robustness, VideoFramesBeforeTheFirstKeyFrameAreKept) {
+    // Found by fuzz_writer: video chunks began at key frames only, so frames
+    // before the first key frame were in no chunk while stsz listed them, and
+    // every sample read back was laid over the wrong bytes.
+    const std::vector<std::vector<bool>> keyPatterns = {
+        {false, false, true, false, true, false},  // two frames before the first key
+        {false},                                   // no key frame at all
+        {true, false, false},                      // the usual case, unchanged
+    };
+    for (const std::vector<bool> &keys : keyPatterns) {
+        SCOPED_TRACE(keys.size());
+        WriterSession s;
+        ASSERT_EQ(s.Video(), 1);
+        const std::vector<uint32_t> sizes = {16, 3, 40, 0, 7, 21};
+        s.VideoFrames({0, 40, 80, 120, 160, 200}, sizes, keys);
+        s.Flush();
+        const std::vector<Bytes> back = ReadBackVideo(s.out);
+        ASSERT_EQ(back.size(), sizes.size());
+        for (uint32_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(back[i], FrameBytes(i, sizes[i])) << i;
+    }
+}
+
+TEST(Robustness, NullPointersOfTheWritingExports) {
+    const std::string dir = TempDir();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MP4FileNew(nullptr, (dir + "/a.mp4").c_str()), -99);
+    MP4_local_file *file = nullptr;
+    EXPECT_EQ(MP4FileNew(&file, nullptr), -99);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(CreateTrack(nullptr, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, "t", 1), -99);
+    EXPECT_EQ(AddVideoFrame(nullptr, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
+    EXPECT_EQ(AddAudioFrame(nullptr, 4, reinterpret_cast<const uint8_t *>("abcd"), 0), -99);
+    EXPECT_EQ(MP4FileFlush(nullptr), -99);
+    testing::internal::GetCapturedStderr();
+
+    WriterSession s;
+    ASSERT_EQ(s.Video(), 1);
+    ASSERT_EQ(s.Audio(), 1);
+    testing::internal::CaptureStderr();
+    // A configuration length with no bytes is refused; a null temporary-file
+    // name leaves the track without a file, whose frames are refused.
+    EXPECT_EQ(CreateTrack(s.file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 5, nullptr, nullptr, 1), -99);
+    // Frame bytes: none with a size is refused, and nothing is entered.
+    EXPECT_EQ(AddVideoFrame(s.file, 4, nullptr, 0, 1), -99);
+    EXPECT_EQ(AddAudioFrame(s.file, 4, nullptr, 0), -99);
+    EXPECT_EQ(AddVideoFrame(s.file, 0, nullptr, 0, 1), 1);  // an empty frame needs no bytes
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(s.file->videoSampleTotal, 1u);
+    EXPECT_EQ(s.file->audioSampleTotal, 0u);
+    s.Flush();
+    EXPECT_EQ(ReadBackVideo(s.out).size(), 1u);
 }
 
 }  // namespace

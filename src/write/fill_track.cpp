@@ -188,8 +188,10 @@ int32_t FillStts(AtomNode *atom, TrackNode *track, uint32_t n) {
     return TableAtomSize(atom, 16, entries, 8);
 }
 
+// One sample_size for all when every sample has it; never 0, which in stsz
+// means that the table follows (a track of empty frames gets its table).
 int32_t FillStsz(AtomNode *atom, TrackNode *track, uint32_t n) {
-    bool same = n >= 1;
+    bool same = n >= 1 && SizeOf(track, 0) != 0;
     for (uint32_t i = 1; same && i < n; ++i) same = SizeOf(track, i) == SizeOf(track, 0);
     realStructure *r = atom->realStructure;
     StoreU32(r, 16, n);
@@ -209,6 +211,24 @@ bool ChunksOfThirty(const TrackNode *track) {
            track->trackType == kSceneTrack;
 }
 
+// Video chunks begin at the key frames.  Frames before the first key frame
+// (all frames, in a track without key frames) get one chunk of their own at
+// sample 0: without it stsz would list samples that no chunk holds, and a
+// reader would lay every later sample size over the wrong bytes.
+uint32_t LeadChunk(const TrackNode *track, const TrackTotals &t) {
+    return t.samples > 0 && (t.keyFrames == 0 || KeySampleOf(track, 0) != 0) ? 1 : 0;
+}
+
+uint32_t VideoChunks(const TrackNode *track, const TrackTotals &t) {
+    return t.keyFrames + LeadChunk(track, t);
+}
+
+// The first sample of video chunk c (from 0).
+uint32_t VideoChunkStart(const TrackNode *track, const TrackTotals &t, uint32_t c) {
+    const uint32_t lead = LeadChunk(track, t);
+    return c < lead ? 0 : KeySampleOf(track, c - lead);
+}
+
 void StoreStscEntry(realStructure *r, uint32_t i, uint32_t firstChunk, uint32_t samples) {
     StoreTableU32(r, 3 * i, firstChunk);
     StoreTableU32(r, 3 * i + 1, samples);
@@ -219,11 +239,11 @@ int32_t FillStsc(AtomNode *atom, TrackNode *track, const TrackTotals &t) {
     realStructure *r = atom->realStructure;
     uint32_t entries = 0;
     if (ChunksPerKeyFrame(track)) {
-        entries = t.keyFrames;
+        entries = VideoChunks(track, t);
         if (!AllocEntries(atom, entries, 12)) return -99;
         for (uint32_t k = 0; k < entries; ++k) {
-            const uint32_t end = k + 1 < entries ? KeySampleOf(track, k + 1) : t.samples;
-            StoreStscEntry(r, k, k + 1, end - KeySampleOf(track, k));
+            const uint32_t end = k + 1 < entries ? VideoChunkStart(track, t, k + 1) : t.samples;
+            StoreStscEntry(r, k, k + 1, end - VideoChunkStart(track, t, k));
         }
     } else if (ChunksOfThirty(track)) {
         const uint32_t q = t.samples / 30, rest = t.samples % 30;
@@ -242,10 +262,10 @@ int32_t FillStco(AtomNode *atom, TrackNode *track, const TrackTotals &t) {
     realStructure *r = atom->realStructure;
     uint32_t entries = 0;
     if (ChunksPerKeyFrame(track)) {
-        entries = t.keyFrames;
+        entries = VideoChunks(track, t);
         if (!AllocEntries(atom, entries, 4)) return -99;
         for (uint32_t k = 0; k < entries; ++k)
-            StoreTableU32(r, k, OffsetOf(track, KeySampleOf(track, k)));
+            StoreTableU32(r, k, OffsetOf(track, VideoChunkStart(track, t, k)));
     } else if (ChunksOfThirty(track)) {
         entries = t.samples / 30 + (t.samples % 30 != 0 ? 1 : 0);
         if (!AllocEntries(atom, entries, 4)) return -99;

@@ -141,7 +141,9 @@ bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
 // Frames are entered before their bytes are written; a frame whose bytes
 // cannot be written stays entered (the flush reports the short temporary
 // file).  A frame that finds its block full because an earlier extension
-// failed is refused with -99 without being entered.
+// failed is refused with -99 without being entered, and so is a frame with
+// a size but no bytes (a null data pointer): entering it would put the
+// tables out of step with the temporary file.
 extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
                                                           const uint8_t *data, uint32_t time,
                                                           int32_t keyFlag) {
@@ -152,6 +154,10 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle
     TrackNode *first = handle->VideoTrackNode;
     if (first == nullptr) {
         DebugOutput("there is no VideoTrackNode in the input MP4_local_file\n");
+        return -99;
+    }
+    if (size > 0 && data == nullptr) {
+        DebugOutput("the size of data written to temp video file is error!\n");
         return -99;
     }
     TrackCounters c{handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
@@ -179,6 +185,10 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle
     TrackNode *first = handle->AudioTrackNode;
     if (first == nullptr) {
         DebugOutput("there is no AudioTrackNode in the input MP4_local_file\n");
+        return -99;
+    }
+    if (size > 0 && data == nullptr) {
+        DebugOutput("the size of data written to temp audio file is error!\n");
         return -99;
     }
     TrackCounters c{handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,

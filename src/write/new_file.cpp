@@ -21,8 +21,14 @@ void AbandonNewFile(MP4_local_file *file, Root_atom *root) {
 // Creates the handle, opens the output file for binary writing and builds
 // ftyp, moov (mvhd, iods) and mdat with their records.  A path longer than
 // 254 characters (or none) is refused with -99 rather than cut, with the
-// message of a file that cannot be created.
+// message of a file that cannot be created.  A null handle variable is
+// refused with -99 before anything is created: the handle could not be
+// handed out, and would be lost with its open file.
 extern "C" CORVANE_API int32_t CORVANE_CALL MP4FileNew(MP4_local_file **handle, const char *path) {
+    if (handle == nullptr) {
+        DebugOutput("the input parameter for MP4_local_file is empty\n");
+        return -99;
+    }
     auto *file = static_cast<MP4_local_file *>(AllocZeroed(sizeof(MP4_local_file)));
     if (handle != nullptr) *handle = file;
     if (file == nullptr) {
