@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Debian packages the build and the tests need.
-packages=(cmake g++ make libgtest-dev ffmpeg)
+packages=(cmake g++ make pkg-config libgtest-dev ffmpeg
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

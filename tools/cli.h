@@ -30,5 +30,6 @@ bool TakeFlag(std::vector<std::string> &args, const std::string &flag);
 bool TakeOption(std::vector<std::string> &args, const std::string &option, std::string *value);
 
 int RunTree(const std::vector<std::string> &args);
+int RunInfo(const std::vector<std::string> &args);
 
 #endif

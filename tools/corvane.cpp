@@ -23,6 +23,11 @@ const Command kCommands[] = {
      "  Prints every atom with its offset and size, indented by depth.\n"
      "  Without FILE the bundled sample is used.",
      RunTree},
+    {"info", "list the tracks of an MP4 file and their sample indexes",
+     "corvane info [--json] [FILE]\n"
+     "  Prints every track found: id, media type, sample count, timescale,\n"
+     "  duration and key-frame count.  Without FILE the bundled sample is used.",
+     RunInfo},
 };
 
 void PrintUsage(FILE *to) {

@@ -1,0 +1,30 @@
+# Installation: the header, the shared library, a pkg-config file and a CMake
+# package, so that programs outside this tree can use the library.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(FILES ${CMAKE_SOURCE_DIR}/include/corvane2.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS Corvane2 EXPORT Corvane2Targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET corvane)
+  install(TARGETS corvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT Corvane2Targets NAMESPACE Corvane2::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane2)
+file(WRITE ${CMAKE_BINARY_DIR}/Corvane2Config.cmake
+  "include(\${CMAKE_CURRENT_LIST_DIR}/Corvane2Targets.cmake)\n")
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/Corvane2ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/Corvane2Config.cmake
+              ${CMAKE_BINARY_DIR}/Corvane2ConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane2)
+
+# The prefix is found relative to the .pc file, so the package can be moved.
+file(RELATIVE_PATH CORVANE_PC_RELATIVE_PREFIX
+  "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
+configure_file(${CMAKE_SOURCE_DIR}/cmake/corvane2.pc.in ${CMAKE_BINARY_DIR}/corvane2.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/corvane2.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

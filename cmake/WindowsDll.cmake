@@ -1,0 +1,67 @@
+# Corvane2.dll: the export table, a self-contained runtime and the import
+# library.  Included by the top CMakeLists.txt for Windows builds.
+#
+# src/dll/Corvane2.def lists the 21 exports with their 32-bit decorations;
+# the 64-bit export list and the import library are derived from it here.
+
+set(CORVANE_DEF_FILE ${CMAKE_SOURCE_DIR}/src/dll/Corvane2.def)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CORVANE_DEF_FILE})
+
+# Extra sources for the shared library only, empty by default: a way to try
+# the DLL checks with stand-in exports before every export is written.
+set(CORVANE_EXTRA_SOURCES "" CACHE STRING "Extra sources compiled into the shared library only")
+if(CORVANE_EXTRA_SOURCES)
+  target_sources(Corvane2 PRIVATE ${CORVANE_EXTRA_SOURCES})
+endif()
+
+# Export lines read "    _Name@bytes = Name@bytes".
+file(STRINGS ${CORVANE_DEF_FILE} _corvane_export_lines REGEX "^[ \t]+_[A-Za-z0-9_]+@[0-9]+[ \t]*=")
+set(CORVANE_EXPORT_NAMES "")
+set(CORVANE_EXPORT_BYTES "")
+foreach(_line IN LISTS _corvane_export_lines)
+  string(REGEX MATCH "_([A-Za-z0-9_]+)@([0-9]+)" _match "${_line}")
+  list(APPEND CORVANE_EXPORT_NAMES ${CMAKE_MATCH_1})
+  list(APPEND CORVANE_EXPORT_BYTES ${CMAKE_MATCH_2})
+endforeach()
+list(LENGTH CORVANE_EXPORT_NAMES _corvane_export_count)
+if(NOT _corvane_export_count EQUAL 21)
+  message(FATAL_ERROR "${CORVANE_DEF_FILE} lists ${_corvane_export_count} exports, expected 21")
+endif()
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The def file gives the decorated export names.  Stdcall fix-up stays off:
+  # a byte count in the def file that does not match the compiled prototype
+  # then fails the link instead of being bound to the undecorated symbol.
+  target_sources(Corvane2 PRIVATE ${CORVANE_DEF_FILE})
+  target_link_options(Corvane2 PRIVATE LINKER:--disable-stdcall-fixup)
+
+  # The import library ld writes from such a def file names the symbols after
+  # the export names, one underscore too many (__MP4FileOpen@8) for a client
+  # that calls MP4FileOpen.  dlltool writes one whose symbols are the
+  # client's (_MP4FileOpen@8) and whose imports are the decorated exports.
+  set(_implib_def "LIBRARY Corvane2.dll\nEXPORTS\n")
+  foreach(_name _bytes IN ZIP_LISTS CORVANE_EXPORT_NAMES CORVANE_EXPORT_BYTES)
+    string(APPEND _implib_def "    ${_name}@${_bytes} == _${_name}@${_bytes}\n")
+  endforeach()
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/Corvane2-implib.def CONTENT "${_implib_def}")
+  if(NOT CMAKE_DLLTOOL)
+    find_program(CMAKE_DLLTOOL NAMES ${CORVANE_MINGW_TRIPLET}-dlltool dlltool REQUIRED)
+  endif()
+  add_custom_command(TARGET Corvane2 POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} --def ${CMAKE_BINARY_DIR}/Corvane2-implib.def
+            --dllname Corvane2.dll --output-lib $<TARGET_LINKER_FILE:Corvane2>
+    COMMENT "Writing the import library for the decorated exports"
+    VERBATIM)
+else()
+  # x64 has one calling convention and no decoration: plain names.
+  set(_def64 "LIBRARY Corvane2.dll\nEXPORTS\n")
+  foreach(_name IN LISTS CORVANE_EXPORT_NAMES)
+    string(APPEND _def64 "    ${_name}\n")
+  endforeach()
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/Corvane2-x64.def CONTENT "${_def64}")
+  target_sources(Corvane2 PRIVATE ${CMAKE_BINARY_DIR}/Corvane2-x64.def)
+endif()
+
+# The C and C++ runtimes (libgcc, libstdc++, winpthread) are linked in, so
+# the DLL needs nothing beyond the system DLLs (KERNEL32, msvcrt).
+target_link_options(Corvane2 PRIVATE -static -static-libgcc -static-libstdc++)

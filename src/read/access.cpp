@@ -1,0 +1,449 @@
+// Sample access: samples by time, by key-frame seek, one after another and
+// from key frame to key frame, served from the flat index built at open time
+// with one seek and one read each.
+//
+// Cursors: videoCursor and audioCursor number the next sample of their track
+// to hand out; keyCursor is the next entry of the video key-frame table, one
+// cursor for both directions.
+//
+// Safety choices where the index gives no answer:
+//   - GetSample or SeekTrack on a track without samples, and SeekTrack on a
+//     video track without key frames, return -99 without reading or moving
+//     any cursor, with the caller's block null and size 0;
+//   - a time lookup that would land before the first entry (possible only
+//     with times past 2^31, which compare as negative) takes entry 0;
+//   - a sample that does not lie wholly inside the file is a read failure,
+//     detected before any memory is reserved for it;
+//   - the bound "time at or past timescale x sample count" is computed in 64
+//     bits, so it cannot wrap.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "read/read.h"
+
+namespace {
+
+enum class Branch { Video, Audio, Other };
+
+// The checks every function makes first: a handle, a track in the slot, and
+// which of the served tracks the id names.  0 when they pass.
+int32_t CheckTrack(const MP4_read_file *handle, int32_t trackId, int32_t emptyCode,
+                   ReadTrack **track, Branch *branch) {
+    if (handle == nullptr) {
+        std::printf("mp4 file uncreated\n");
+        return -99;
+    }
+    if (trackId < 0 || trackId >= MP4_READ_TRACK_SLOTS || handle->tracks[trackId] == nullptr) {
+        std::printf("No such track id [%d]\n", trackId);
+        return emptyCode;
+    }
+    *track = handle->tracks[trackId];
+    if (trackId == handle->videoTrackId)
+        *branch = Branch::Video;
+    else if (trackId == handle->audioTrackId)
+        *branch = Branch::Audio;
+    else
+        *branch = Branch::Other;
+    return 0;
+}
+
+FILE *StreamOf(const MP4_read_file *handle) {
+    return handle->root != nullptr ? handle->root->file : nullptr;
+}
+
+bool SampleInFile(const MP4_read_file *handle, const SampleEntry &entry) {
+    if (StreamOf(handle) == nullptr) return false;
+    return uint64_t(entry.offset) + entry.size <= handle->root->fileSize;
+}
+
+// One seek and one read of the whole sample.
+bool ReadSampleBytes(const MP4_read_file *handle, const SampleEntry &entry, uint8_t *into) {
+    FILE *file = StreamOf(handle);
+    if (file == nullptr || !SampleInFile(handle, entry)) return false;
+    if (std::fseek(file, long(entry.offset), SEEK_SET) != 0) return false;
+    if (entry.size == 0) return true;
+    return into != nullptr && std::fread(into, 1, entry.size, file) == entry.size;
+}
+
+const char *KindName(Branch branch) { return branch == Branch::Video ? "video" : "audio"; }
+
+// Binary search with signed comparisons: the index of the entry with the
+// greatest time not above t, among `count` entries whose time `timeOf` gives.
+template <typename TimeOf>
+int32_t SearchTime(int32_t t, int32_t count, TimeOf timeOf) {
+    int32_t low = 0;
+    int32_t high = count - 1;
+    int32_t middle = 0;
+    while (low <= high) {
+        middle = low + (high - low) / 2;
+        const int32_t at = int32_t(timeOf(middle));
+        if (t == at) return middle;
+        if (t < at)
+            high = middle - 1;
+        else
+            low = middle + 1;
+    }
+    const int32_t found = t < int32_t(timeOf(middle)) ? middle - 1 : middle;
+    return found < 0 ? 0 : found;
+}
+
+bool PastEnd(int32_t t, uint32_t timescale, uint32_t count) {
+    return int64_t(t) >= int64_t(timescale) * int64_t(count);
+}
+
+int32_t SampleAtTime(const ReadTrack *track, uint32_t timescale, int32_t t) {
+    const uint32_t n = track->sampleCount;
+    if (t <= 0) return 0;
+    if (PastEnd(t, timescale, n)) return int32_t(n - 1);
+    return SearchTime(t, int32_t(n), [track](int32_t i) { return track->samples[i].time; });
+}
+
+// Sets the cursor to `number`, leaves it one past, and hands the sample out in
+// a fresh block of its exact size.
+int32_t HandOutSample(MP4_read_file *handle, const ReadTrack *track, Branch branch,
+                      int32_t number, uint8_t **data, uint32_t *size) {
+    int32_t &cursor = branch == Branch::Video ? handle->videoCursor : handle->audioCursor;
+    cursor = number;
+    std::printf("cursor is [%d]\n", cursor);
+    const SampleEntry &entry = track->samples[number];
+    *size = entry.size;
+    ++cursor;
+    *data = nullptr;
+    if (!SampleInFile(handle, entry)) {
+        std::printf("error to read sample from file in Get Next Sample at sample - %s-[%d]",
+                    KindName(branch), number);
+        *size = 0;
+        return -99;
+    }
+    auto *block = static_cast<uint8_t *>(std::calloc(entry.size ? entry.size : 1, 1));
+    if (block == nullptr) {
+        std::printf("error to allocate a memory in Get Next Sample at sample - %s-[%d]",
+                    KindName(branch), number);
+        *size = 0;
+        return -99;
+    }
+    if (!ReadSampleBytes(handle, entry, block)) {
+        std::printf("error to read sample from file in Get Next Sample at sample - %s-[%d]",
+                    KindName(branch), number);
+        std::free(block);
+        *size = 0;
+        return -99;
+    }
+    *data = block;
+    return int32_t(entry.time);
+}
+
+// Whether the first argument starts with a servable track and out pointers.
+int32_t BeginLookup(MP4_read_file *handle, int32_t trackId, uint8_t **data, uint32_t *size,
+                    ReadTrack **track, Branch *branch) {
+    const int32_t checked = CheckTrack(handle, trackId, -99, track, branch);
+    if (checked != 0) return checked;
+    if (*branch == Branch::Other || data == nullptr || size == nullptr) return -99;
+    if ((*track)->sampleCount == 0 || (*track)->samples == nullptr) {
+        *data = nullptr;
+        *size = 0;
+        return -99;
+    }
+    return 0;
+}
+
+// Grows the buffer for `bytes` and reads the sample into it.  0 on success,
+// 1 when memory is short, 2 when the bytes cannot be read.
+int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
+                       SampleBuffer *buffer) {
+    if (!SampleInFile(handle, entry)) return 2;
+    if (buffer == nullptr) return 1;
+    if (buffer->capacity < entry.size || buffer->data == nullptr)
+        if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
+    return ReadSampleBytes(handle, entry, buffer->data) ? 0 : 2;
+}
+
+int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+                        uint32_t *size, uint32_t *time) {
+    const int32_t cursor = handle->videoCursor;
+    if (uint32_t(cursor) >= track->sampleCount) {
+        std::printf("End of video track , frame num - video- [%d]\n", cursor);
+        return -84;
+    }
+    const SampleEntry &entry = track->samples[cursor];
+    *time = entry.time;
+    *size = entry.size;
+    ++handle->videoCursor;
+    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    if (read != 0) {
+        std::printf(read == 1
+                        ? "error to allocate a memory in Get Next Sample at sample - video-[%d]"
+                        : "error to read sample from file in Get Next Sample at sample - video-[%d]",
+                    cursor);
+        *size = 0;
+        return -85;
+    }
+    if (track->keyFrameCount == 0) {
+        // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
+        // two top bits after the 4-byte start code) is 0 is an I-VOP.
+        buffer->keyFlag = entry.size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
+    } else {
+        uint32_t index = 0;
+        buffer->keyFlag = FindKeySample(uint32_t(cursor), track, &index);
+    }
+    return 1;
+}
+
+int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+                        uint32_t *size, uint32_t *time) {
+    const int32_t cursor = handle->audioCursor;
+    if (uint32_t(cursor) >= track->sampleCount) {
+        std::printf("End of audio track , frame num - audio-[%d]", cursor);
+        return -83;
+    }
+    const SampleEntry &entry = track->samples[cursor];
+    *time = entry.time;
+    *size = entry.size;
+    ++handle->audioCursor;
+    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    if (read != 0) {
+        std::printf(read == 1
+                        ? "error to allocate a memory in Get Next Sample at sample - audio-[%d]"
+                        : "error to read sample from file in Get Next Sample at sample - audio-[%d]",
+                    cursor);
+        *size = 0;
+        return -86;
+    }
+    return 1;
+}
+
+// Reads the key frame of entry `index` into the buffer: its decoding time, or
+// -99 after the given message.
+int32_t ReadKeyFrame(const MP4_read_file *handle, const ReadTrack *track, int32_t index,
+                     SampleBuffer *buffer, uint32_t *size, const char *readMessage) {
+    const SampleEntry &entry = track->samples[track->keyFrames[index].sampleNumber];
+    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    if (read == 1) {
+        std::printf("error to allocate a memory in Get Next key Sample at sample - video-[%d]",
+                    index);
+        *size = 0;
+        return -99;
+    }
+    if (read == 2) {
+        std::printf(readMessage, index);
+        *size = 0;
+        return -99;
+    }
+    return int32_t(entry.time);
+}
+
+// Hands the content of a reader's buffer out in a fresh block of its size.
+bool HandOutBuffer(const SampleBuffer *buffer, uint32_t size, uint8_t **data) {
+    if (data == nullptr) return false;
+    auto *block = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+    if (block == nullptr) return false;
+    std::memset(block, 0, size ? size : 1);
+    if (size > 0) std::memcpy(block, buffer->data, size);
+    *data = block;
+    return true;
+}
+
+// The wrappers' buffer: created, used for one sample, released.
+SampleBuffer *NewBuffer() {
+    auto *buffer = static_cast<SampleBuffer *>(std::calloc(1, sizeof(SampleBuffer)));
+    if (buffer != nullptr) InitSampleBuffer(buffer);
+    return buffer;
+}
+
+void DeleteBuffer(SampleBuffer *buffer) {
+    if (buffer == nullptr) return;
+    ReleaseSampleBuffer(buffer);
+    std::free(buffer);
+}
+
+using KeyReader = int32_t (*)(MP4_read_file *, int32_t, SampleBuffer *, uint32_t *);
+
+int32_t WrapKeyReader(KeyReader reader, MP4_read_file *handle, int32_t trackId, uint8_t **data,
+                      uint32_t *size) {
+    SampleBuffer *buffer = NewBuffer();
+    uint32_t localSize = 0;
+    uint32_t *sizeOut = size != nullptr ? size : &localSize;
+    const int32_t result = reader(handle, trackId, buffer, sizeOut);
+    const bool ok = result >= 0 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
+    DeleteBuffer(buffer);
+    return ok ? 1 : -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- internal readers
+
+// Returns 1 on a match; `index` starts the walk and receives the entry.
+int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *index) {
+    if (track == nullptr || index == nullptr || track->keyFrames == nullptr) return 0;
+    const uint32_t count = track->keyFrameCount;
+    if (*index >= count) return 0;
+    const KeyFrameEntry *keys = track->keyFrames;
+    const bool upward = sampleNumber >= keys[*index].sampleNumber;
+    for (uint32_t i = *index; i < count; upward ? ++i : --i) {
+        if (keys[i].sampleNumber == sampleNumber) {
+            *index = i;
+            return 1;
+        }
+        if (upward ? keys[i].sampleNumber > sampleNumber : keys[i].sampleNumber < sampleNumber)
+            return 0;
+        if (!upward && i == 0) return 0;
+    }
+    return 0;
+}
+
+int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                      uint32_t *size, uint32_t *time) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -100, &track, &branch);
+    if (checked != 0) return checked;
+    uint32_t localSize = 0;
+    uint32_t localTime = 0;
+    if (size == nullptr) size = &localSize;
+    if (time == nullptr) time = &localTime;
+    if (branch == Branch::Video) return NextVideoSample(handle, track, buffer, size, time);
+    if (branch == Branch::Audio) return NextAudioSample(handle, track, buffer, size, time);
+    return -100;
+}
+
+int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                         uint32_t *size) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    if (checked != 0) return checked;
+    if (branch != Branch::Video || size == nullptr) return -99;
+    if (handle->keyCursor < 0) handle->keyCursor = 0;
+    if (int64_t(handle->keyCursor) >= int64_t(track->keyFrameCount)) {
+        std::printf("End of video track , key frame num - video- [%d]\n", handle->keyCursor);
+        return -10;
+    }
+    const int32_t index = handle->keyCursor;
+    const uint32_t number = track->keyFrames[index].sampleNumber;
+    std::printf("cursor is [%d]\n", int32_t(number));
+    *size = track->samples[number].size;
+    ++handle->keyCursor;
+    return ReadKeyFrame(handle, track, index, buffer, size,
+                        "error to read sample from file in Get Next key Sample at sample - "
+                        "video-[%d]");
+}
+
+int32_t GetPrevKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                         uint32_t *size) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    if (checked != 0) return checked;
+    if (branch != Branch::Video || size == nullptr) return -99;
+    if (int64_t(handle->keyCursor) >= int64_t(track->keyFrameCount))
+        handle->keyCursor = int32_t(track->keyFrameCount) - 1;
+    if (handle->keyCursor < 0) {
+        std::printf("Begin of video track ,key frame num - video- [%d]\n", handle->keyCursor);
+        return -11;
+    }
+    const int32_t index = handle->keyCursor;
+    const uint32_t number = track->keyFrames[index].sampleNumber;
+    std::printf("cursor is [%d]\n", int32_t(number));
+    *size = track->samples[number].size;
+    --handle->keyCursor;
+    return ReadKeyFrame(handle, track, index, buffer, size,
+                        "error to read sample from file in Get Prev key Sample at sample - "
+                        "video-[%d]");
+}
+
+// ---------------------------------------------------------------- exports
+
+extern "C" {
+
+CORVANE_API int32_t CORVANE_CALL GetSample(MP4_read_file *handle, int32_t trackId, int32_t time,
+                                           uint8_t **data, uint32_t *size) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t begun = BeginLookup(handle, trackId, data, size, &track, &branch);
+    if (begun != 0) return begun;
+    const uint32_t timescale = branch == Branch::Video ? handle->videoInfo.timescale
+                                                       : handle->audioInfo.timescale;
+    return HandOutSample(handle, track, branch, SampleAtTime(track, timescale, time), data, size);
+}
+
+CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackId, int32_t time,
+                                           uint8_t **data, uint32_t *size) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t begun = BeginLookup(handle, trackId, data, size, &track, &branch);
+    if (begun != 0) return begun;
+    if (branch == Branch::Audio)
+        return HandOutSample(handle, track, branch,
+                             SampleAtTime(track, handle->audioInfo.timescale, time), data, size);
+    const uint32_t keys = track->keyFrameCount;
+    if (keys == 0 || track->keyFrames == nullptr) {
+        *data = nullptr;
+        *size = 0;
+        return -99;
+    }
+    uint32_t sample = 0;
+    if (time <= 0) {
+        sample = track->keyFrames[0].sampleNumber;
+    } else if (PastEnd(time, handle->videoInfo.timescale, track->sampleCount)) {
+        sample = track->keyFrames[keys - 1].sampleNumber;
+    } else {
+        const int32_t entry = SearchTime(time, int32_t(keys),
+                                         [track](int32_t i) { return track->keyFrames[i].time; });
+        handle->keyCursor = entry + 1;
+        sample = track->keyFrames[entry].sampleNumber;
+    }
+    return HandOutSample(handle, track, branch, int32_t(sample), data, size);
+}
+
+CORVANE_API int32_t CORVANE_CALL MP4GetNextSample(MP4_read_file *handle, int32_t trackId,
+                                                  uint8_t **data, uint32_t *size,
+                                                  uint32_t *time) {
+    SampleBuffer *buffer = NewBuffer();
+    uint32_t localSize = 0;
+    uint32_t *sizeOut = size != nullptr ? size : &localSize;
+    const int32_t result = GetNextSample(handle, trackId, buffer, sizeOut, time);
+    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
+    DeleteBuffer(buffer);
+    return ok ? 1 : -1;
+}
+
+CORVANE_API int32_t CORVANE_CALL MP4NextKeyFrame(MP4_read_file *handle, int32_t trackId,
+                                                 uint8_t **data, uint32_t *size) {
+    return WrapKeyReader(GetNextKeySample, handle, trackId, data, size);
+}
+
+CORVANE_API int32_t CORVANE_CALL MP4PrevKeyFrame(MP4_read_file *handle, int32_t trackId,
+                                                 uint8_t **data, uint32_t *size) {
+    return WrapKeyReader(GetPrevKeySample, handle, trackId, data, size);
+}
+
+CORVANE_API int32_t CORVANE_CALL GoToBeginOfKeyFrame(MP4_read_file *handle, int32_t trackId) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    if (checked != 0) return checked;
+    if (branch != Branch::Video) return -99;
+    handle->keyCursor = 0;
+    return 1;
+}
+
+CORVANE_API int32_t CORVANE_CALL GoToEndOfKeyFrame(MP4_read_file *handle, int32_t trackId) {
+    ReadTrack *track = nullptr;
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    if (checked != 0) return checked;
+    if (branch != Branch::Video) return -99;
+    handle->keyCursor = int32_t(track->keyFrameCount) - 1;
+    return 1;
+}
+
+CORVANE_API int32_t CORVANE_CALL MP4freeData(uint8_t **data) {
+    if (data == nullptr || *data == nullptr) return 1;
+    std::free(*data);
+    *data = nullptr;
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,170 @@
+// Opening an MP4 file for reading: the whole atom tree with its records and
+// tables is loaded, tracks are looked for by track_ID 0 to 399, and every
+// video and audio track gets its sample index.  Closing releases all of it
+// except the handle block, which belongs to the caller.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "read/read.h"
+
+namespace {
+
+constexpr size_t kMaxPathLength = sizeof(Root_atom::path) - 1;
+
+void ReleaseTracks(MP4_read_file *handle) {
+    for (ReadTrack *&slot : handle->tracks)
+        if (slot != nullptr) FreeTrackIndex(&slot);
+}
+
+// Closes the stream and releases the tree and the Root_atom.
+void ReleaseRoot(Root_atom *root) {
+    if (root == nullptr) return;
+    if (root->file != nullptr) std::fclose(root->file);
+    root->file = nullptr;
+    FreeAtomTree(root);
+    std::free(root);
+}
+
+int32_t FailOpen(MP4_read_file *handle, Root_atom *root) {
+    ReleaseTracks(handle);
+    ReleaseRoot(root);
+    handle->root = nullptr;
+    return -99;
+}
+
+// A "moov" that runs past the end of the file (a truncated file, or a corrupt
+// size) cannot hold complete sample tables.  Media data running past the end
+// is accepted: the samples it lacks fail to read one by one.
+bool MoovInsideFile(const Root_atom *root) {
+    for (const AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
+        if (SameAtomType(atom->type, "moov") && uint64_t(atom->offset) + atom->size > root->fileSize)
+            return false;
+    return true;
+}
+
+// Loads the atom tree: steps from the file size to the extraction.
+bool LoadFile(Root_atom *root, const char *path) {
+    root->file = std::fopen(path, "rb");
+    if (root->file == nullptr) {
+        std::printf("Can't open the file - %s \n", path);
+        return false;
+    }
+    const int64_t size = StreamSizeAtEnd(root->file);
+    if (size == 0) {
+        std::printf("file size be zero!!\n");
+        return false;
+    }
+    if (size < 0 || uint64_t(size) >= kMaxReadableFileSize) {
+        std::printf("file parse error, may not a mp4 file\n");
+        return false;
+    }
+    root->fileSize = uint32_t(size);
+    std::printf("file size [%d]\n", int32_t(size));
+    if (ReadAtomTree(root) <= 0 || !MoovInsideFile(root)) {
+        std::printf("file parse error, may not a mp4 file\n");
+        return false;
+    }
+    for (const AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
+        ValidateAtomHierarchy(atom);
+    if (AllocTreeRecords(root) <= 0) {
+        std::printf("mp4 file atom hierarchy tree memory inital error\n");
+        return false;
+    }
+    if (ExtractAtomRecords(root) <= 0) {
+        std::printf("extracting mp4 file error\n");
+        return false;
+    }
+    return true;
+}
+
+// A track's sample count for its arrays.  A track whose information step
+// failed gets 0 (no arrays) rather than what another track left in the info
+// block, and no track gets more entries than its file has bytes.
+int32_t IndexCapacity(int32_t infoResult, uint32_t sampleCount, uint32_t fileSize) {
+    if (infoResult != 1) return 0;
+    const uint32_t count = sampleCount < fileSize ? sampleCount : fileSize;
+    return count > uint32_t(INT32_MAX) ? INT32_MAX : int32_t(count);
+}
+
+void IndexTrack(MP4_read_file *handle, int32_t id, uint32_t fileSize) {
+    ReadTrack **slot = &handle->tracks[id];
+    ReadTrack *track = *slot;
+    if (track->mediaType == kMediaVideo) {
+        const int32_t info = GetVideoTrackInfo(track->trak, &handle->videoInfo);
+        AllocVideoIndex(slot, IndexCapacity(info, handle->videoInfo.sampleCount, fileSize));
+        BuildVideotrackIndex(slot);
+        if (handle->videoTrackId == 0) handle->videoTrackId = id;
+    } else if (track->mediaType == kMediaAudio) {
+        const int32_t info = GetAudioTrackInfo(track->trak, &handle->audioInfo);
+        AllocAudioIndex(slot, IndexCapacity(info, handle->audioInfo.sampleCount, fileSize));
+        BuildAudiotrackIndex(slot);
+        if (handle->audioTrackId == 0) handle->audioTrackId = id;
+    }
+}
+
+// Finds the tracks by track_ID; false only when a record cannot be allocated.
+bool FindTracks(MP4_read_file *handle, Root_atom *root) {
+    for (ReadTrack *&slot : handle->tracks) slot = nullptr;
+    handle->audioTrackId = 0;
+    handle->videoTrackId = 0;
+    for (int32_t id = 0; id < MP4_READ_TRACK_SLOTS; ++id) {
+        AtomNode *trak = nullptr;
+        if (FindTrackById(root, id, &trak) != 1) continue;
+        auto *track = static_cast<ReadTrack *>(std::calloc(1, sizeof(ReadTrack)));
+        if (track == nullptr) {
+            std::printf("Can't create track node in track [%d]\n", id);
+            return false;
+        }
+        handle->tracks[id] = track;
+        GetTrackMediaType(trak, &track->mediaType);
+        track->trak = trak;
+        IndexTrack(handle, id, root->fileSize);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Left to this implementation: a handle block that cannot be allocated
+// leaves the caller's variable null and gives -99; a path of more than 255
+// characters (or a null path) is refused with -99 after
+// "Can't open the file - %s \n"; a file of 2 GiB or more, and a file whose
+// "moov" runs past its end, with "file parse error, may not a mp4 file\n".
+CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const char *path) {
+    if (handleOut == nullptr) return -99;
+    auto *handle = static_cast<MP4_read_file *>(std::calloc(1, sizeof(MP4_read_file)));
+    *handleOut = handle;
+    if (handle == nullptr) return -99;
+    auto *root = static_cast<Root_atom *>(std::calloc(1, sizeof(Root_atom)));
+    if (root == nullptr) {
+        std::printf("Can't allocate memory for Root_atom in mp4fileopen(...) \n");
+        return -99;
+    }
+    const char *shown = path != nullptr ? path : "(null)";
+    std::printf("file is [%s]\n", shown);
+    if (path == nullptr || std::strlen(path) > kMaxPathLength) {
+        std::printf("Can't open the file - %s \n", shown);
+        return FailOpen(handle, root);
+    }
+    std::memcpy(root->path, path, std::strlen(path) + 1);
+    if (!LoadFile(root, path) || !FindTracks(handle, root)) return FailOpen(handle, root);
+    handle->audioCursor = 0;
+    handle->videoCursor = 0;
+    handle->keyCursor = 0;
+    handle->root = root;
+    return 1;
+}
+
+CORVANE_API int32_t CORVANE_CALL MP4FileClose(MP4_read_file **handleIn) {
+    if (handleIn == nullptr || *handleIn == nullptr) return 1;
+    MP4_read_file *handle = *handleIn;
+    ReleaseTracks(handle);
+    ReleaseRoot(handle->root);
+    return 1;
+}
+
+}  // extern "C"

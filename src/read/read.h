@@ -1,0 +1,84 @@
+// The reading side: track records, the flat sample index and the reusable
+// sample buffer behind the exported sample functions.
+//
+// Invariants every function of this folder keeps for a ReadTrack, whatever
+// the file held:
+//   sampleCount <= capacity, and samples is non-null whenever sampleCount > 0;
+//   keyFrameCount entries of keyFrames are valid (keyFrames non-null when it
+//   is > 0), each naming a sample below sampleCount, in ascending order.
+// Sample access relies on them instead of re-checking the atom tables.
+#ifndef CORVANE_READ_H
+#define CORVANE_READ_H
+
+#include <cstdint>
+
+#include "atom/atom.h"
+#include "corvane2.h"
+#include "read/sample_index.h"
+
+// Media types of a track, from its handler type.
+constexpr int32_t kMediaVideo = 1;   // "vide"
+constexpr int32_t kMediaAudio = 2;   // "soun"
+constexpr int32_t kMediaHint = 3;    // "hint"
+constexpr int32_t kMediaOd = 4;      // "odsm"
+constexpr int32_t kMediaScene = 5;   // "sdsm"
+constexpr int32_t kMediaUnknown = -99;
+
+// One track found in the file; owned by the handle's slot.
+struct ReadTrack {
+    int32_t mediaType;
+    uint32_t sampleCount;     // samples in the index
+    uint32_t keyFrameCount;   // entries of keyFrames in use (video only)
+    uint32_t capacity;        // SampleEntry slots of samples
+    SampleEntry *samples;
+    KeyFrameEntry *keyFrames; // video only
+    AtomNode *trak;
+};
+
+// A buffer reused across GetNextSample calls; grows only when a larger
+// sample comes.
+struct SampleBuffer {
+    uint32_t capacity;  // bytes data can hold
+    int32_t keyFlag;    // 1 when the last video sample read is a key frame
+    uint8_t *data;
+};
+
+// 11 zeroed bytes; -92 (after "alloc failed\n" on the debugger output) when
+// they cannot be had.
+int32_t InitSampleBuffer(SampleBuffer *buffer);
+// Resizes data to n + 10 bytes; -91 (after "realloc failed\n") when that
+// fails or when the buffer holds no data yet.
+int32_t GrowSampleBuffer(SampleBuffer *buffer, uint32_t n);
+// Frees data; 1.
+int32_t ReleaseSampleBuffer(SampleBuffer *buffer);
+inline uint8_t *SampleBufferData(const SampleBuffer *buffer) { return buffer->data; }
+inline uint32_t SampleBufferCapacity(const SampleBuffer *buffer) { return buffer->capacity; }
+inline int32_t SampleBufferKeyFlag(const SampleBuffer *buffer) { return buffer->keyFlag; }
+inline void SetSampleBufferKeyFlag(SampleBuffer *buffer, int32_t flag) { buffer->keyFlag = flag; }
+
+// ---------------------------------------------------------------- tracks
+
+int32_t FindTrackById(Root_atom *root, int32_t id, AtomNode **trak);
+int32_t GetTrackMediaType(AtomNode *trak, int32_t *mediaType);
+int32_t GetVideoTrackInfo(AtomNode *trak, VideoInfo *info);
+int32_t GetAudioTrackInfo(AtomNode *trak, AudioInfo *info);
+int32_t AllocVideoIndex(ReadTrack **slot, int32_t count);
+int32_t AllocAudioIndex(ReadTrack **slot, int32_t count);
+int32_t FreeTrackIndex(ReadTrack **slot);
+
+// ---------------------------------------------------------------- sample index
+
+int32_t BuildVideotrackIndex(ReadTrack **slot);
+int32_t BuildAudiotrackIndex(ReadTrack **slot);
+
+// ---------------------------------------------------------------- sample access
+
+int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                      uint32_t *size, uint32_t *time);
+int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                         uint32_t *size);
+int32_t GetPrevKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                         uint32_t *size);
+int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *index);
+
+#endif

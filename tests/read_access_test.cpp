@@ -1,0 +1,348 @@
+// Sample access on a small two-track file whose samples carry known bytes:
+// by time, by key-frame seek, in order, key frame to key frame.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "support/bytes.h"
+#include "support/read_handle.h"
+#include "support/tiny_mp4.h"
+
+namespace {
+
+constexpr int kVideo = 1;
+constexpr int kAudio = 2;
+constexpr uint32_t kVideoSamples = 6;  // times k * 1000, sizes 8 + k, keys 0, 2, 4
+constexpr uint32_t kAudioSamples = 4;  // times k * 1024, size 4
+
+bool IsKey(uint32_t k) { return k % 2 == 0; }
+
+// An MPEG-4 Visual VOP: start code, then the coding type in the top bits.
+Bytes VideoSample(uint32_t k) {
+    Bytes b = Cat({Bytes{0, 0, 1, 0xB6, uint8_t(IsKey(k) ? 0x00 : 0x40)}, Bytes(3 + k, 0xA0 + k)});
+    return b;
+}
+Bytes AudioSample(uint32_t k) { return Bytes(4, uint8_t(0x10 + k)); }
+
+Bytes Payload() {
+    Bytes p;
+    for (uint32_t k = 0; k < kVideoSamples; ++k) p = Cat({p, VideoSample(k)});
+    for (uint32_t k = 0; k < kAudioSamples; ++k) p = Cat({p, AudioSample(k)});
+    return p;
+}
+
+std::vector<TrackSpec> Tracks(bool withSyncSamples = true) {
+    TrackSpec v;
+    v.id = kVideo;
+    v.stts = {{kVideoSamples, 1000}};
+    v.stsc = {{1, 3}};
+    v.sampleCount = kVideoSamples;
+    for (uint32_t k = 0; k < kVideoSamples; ++k) v.sizes.push_back(8 + k);
+    v.chunks = {0, 27};
+    if (withSyncSamples) v.stss = {1, 3, 5};
+    TrackSpec a;
+    a.id = kAudio;
+    a.handler = "soun";
+    a.entry = "mp4a";
+    a.timescale = 44100;
+    a.hasStss = false;
+    a.stts = {{kAudioSamples, 1024}};
+    a.stsc = {{1, kAudioSamples}};
+    a.sampleSize = 4;
+    a.sampleCount = kAudioSamples;
+    a.chunks = {63};
+    return {v, a};
+}
+
+std::string WriteFile(const std::string &name, size_t cut = 0, bool withSyncSamples = true) {
+    Bytes file = TinyMp4(Tracks(withSyncSamples), Payload());
+    file.resize(file.size() - cut);
+    return WriteTemp(name, file);
+}
+
+Bytes Block(const uint8_t *data, uint32_t size) { return Bytes(data, data + size); }
+
+class ReadAccess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        file = std::make_unique<OpenedFile>(WriteFile("av.mp4"));
+        ASSERT_EQ(file->result, 1);
+        h = file->handle;
+    }
+    // A sample export's result, what it printed, and the block it handed out.
+    struct Got {
+        int32_t result;
+        std::string printed;
+        Bytes bytes;
+        bool handedOut;
+    };
+    Got Call(const std::function<int32_t(uint8_t **, uint32_t *)> &f) {
+        uint8_t *data = nullptr;
+        uint32_t size = 12345;
+        Got g{};
+        g.printed = Printed([&] { g.result = f(&data, &size); });
+        g.handedOut = data != nullptr;
+        if (data) g.bytes = Block(data, size);
+        MP4freeData(&data);
+        return g;
+    }
+    Got Next(int track, uint32_t *time = nullptr) {
+        return Call([&](uint8_t **d, uint32_t *s) {
+            uint32_t t = 0;
+            const int32_t r = MP4GetNextSample(h, track, d, s, time ? time : &t);
+            return r;
+        });
+    }
+    Got NextKey() { return Call([&](uint8_t **d, uint32_t *s) { return MP4NextKeyFrame(h, kVideo, d, s); }); }
+    Got PrevKey() { return Call([&](uint8_t **d, uint32_t *s) { return MP4PrevKeyFrame(h, kVideo, d, s); }); }
+    Got At(int track, int32_t time) {
+        return Call([&](uint8_t **d, uint32_t *s) { return GetSample(h, track, time, d, s); });
+    }
+    Got Seek(int track, int32_t time) {
+        return Call([&](uint8_t **d, uint32_t *s) { return SeekTrack(h, track, time, d, s); });
+    }
+
+    std::unique_ptr<OpenedFile> file;
+    MP4_read_file *h = nullptr;
+};
+
+TEST_F(ReadAccess, GetSampleByTimeThenNextSample) {
+    struct Case {
+        int32_t time;
+        uint32_t sample;
+    };
+    const Case cases[] = {{-5, 0}, {0, 0}, {2000, 2}, {2500, 2}, {999, 0}, {5999, 5}, {6000, 5},
+                          {99999, 5}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.time);
+        const Got got = At(kVideo, c.time);
+        EXPECT_EQ(got.result, int32_t(c.sample * 1000));
+        EXPECT_EQ(got.printed, "cursor is [" + std::to_string(c.sample) + "]\n");
+        EXPECT_EQ(got.bytes, VideoSample(c.sample));
+        EXPECT_EQ(h->videoCursor, int32_t(c.sample + 1));
+        uint32_t time = 0;
+        const Got next = Next(kVideo, &time);
+        if (c.sample + 1 < kVideoSamples) {
+            EXPECT_EQ(next.result, 1);
+            EXPECT_EQ(next.bytes, VideoSample(c.sample + 1));
+            EXPECT_EQ(time, (c.sample + 1) * 1000);
+        } else {
+            EXPECT_EQ(next.result, -1);
+            EXPECT_FALSE(next.handedOut);
+        }
+    }
+    const Got audio = At(kAudio, 2100);
+    EXPECT_EQ(audio.result, 2048);
+    EXPECT_EQ(audio.bytes, AudioSample(2));
+    EXPECT_EQ(h->audioCursor, 3);
+}
+
+TEST_F(ReadAccess, SeekTrackLandsOnKeyFrames) {
+    const Got seek = Seek(kVideo, 2500);  // between key entries 1 (2000) and 2 (4000)
+    EXPECT_EQ(seek.result, 2000);
+    EXPECT_EQ(seek.bytes, VideoSample(2));
+    EXPECT_EQ(h->videoCursor, 3);
+    EXPECT_EQ(h->keyCursor, 2);
+    EXPECT_EQ(NextKey().bytes, VideoSample(4));
+    EXPECT_EQ(Next(kVideo).bytes, VideoSample(3));
+
+    h->keyCursor = 1;
+    EXPECT_EQ(Seek(kVideo, 0).bytes, VideoSample(0));
+    EXPECT_EQ(h->keyCursor, 1);  // left as it was at the ends
+    EXPECT_EQ(Seek(kVideo, 6000).bytes, VideoSample(4));
+    EXPECT_EQ(h->keyCursor, 1);
+    EXPECT_EQ(h->videoCursor, 5);
+
+    const Got audio = Seek(kAudio, 1100);
+    EXPECT_EQ(audio.result, 1024);
+    EXPECT_EQ(audio.bytes, AudioSample(1));
+}
+
+TEST_F(ReadAccess, EndOfTracks) {
+    for (uint32_t k = 0; k < kVideoSamples; ++k) EXPECT_EQ(Next(kVideo).bytes, VideoSample(k));
+    const Got end = Next(kVideo);
+    EXPECT_EQ(end.result, -1);
+    EXPECT_EQ(end.printed, "End of video track , frame num - video- [6]\n");
+    for (uint32_t k = 0; k < kAudioSamples; ++k) EXPECT_EQ(Next(kAudio).bytes, AudioSample(k));
+    EXPECT_EQ(Next(kAudio).printed, "End of audio track , frame num - audio-[4]");
+}
+
+TEST_F(ReadAccess, KeyFrameWalk) {
+    EXPECT_EQ(GoToBeginOfKeyFrame(h, kVideo), 1);
+    const Got first = PrevKey();
+    EXPECT_EQ(first.result, 1);
+    EXPECT_EQ(first.printed, "cursor is [0]\n");
+    EXPECT_EQ(first.bytes, VideoSample(0));
+    const Got before = PrevKey();
+    EXPECT_EQ(before.result, -1);
+    EXPECT_EQ(before.printed, "Begin of video track ,key frame num - video- [-1]\n");
+    EXPECT_EQ(NextKey().bytes, VideoSample(0));
+    EXPECT_EQ(NextKey().bytes, VideoSample(2));
+    // One cursor for both directions: back from here is the key frame after.
+    EXPECT_EQ(PrevKey().bytes, VideoSample(4));
+
+    EXPECT_EQ(GoToEndOfKeyFrame(h, kVideo), 1);
+    EXPECT_EQ(h->keyCursor, 2);
+    EXPECT_EQ(PrevKey().bytes, VideoSample(4));
+    h->keyCursor = 3;
+    const Got after = NextKey();
+    EXPECT_EQ(after.result, -1);
+    EXPECT_EQ(after.printed, "End of video track , key frame num - video- [3]\n");
+    EXPECT_EQ(h->videoCursor, 0);  // the key-frame readers move only keyCursor
+}
+
+TEST_F(ReadAccess, RefusalsAndTheirMessages) {
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    uint32_t time = 0;
+    // A null handle.
+    EXPECT_EQ(Printed([&] {
+                  EXPECT_EQ(GetSample(nullptr, 1, 0, &data, &size), -99);
+                  EXPECT_EQ(SeekTrack(nullptr, 1, 0, &data, &size), -99);
+                  EXPECT_EQ(MP4GetNextSample(nullptr, 1, &data, &size, &time), -1);
+                  EXPECT_EQ(MP4NextKeyFrame(nullptr, 1, &data, &size), -1);
+                  EXPECT_EQ(MP4PrevKeyFrame(nullptr, 1, &data, &size), -1);
+                  EXPECT_EQ(GoToBeginOfKeyFrame(nullptr, 1), -99);
+                  EXPECT_EQ(GoToEndOfKeyFrame(nullptr, 1), -99);
+              }),
+              "mp4 file uncreated\nmp4 file uncreated\nmp4 file uncreated\n"
+                  "mp4 file uncreated\nmp4 file uncreated\nmp4 file uncreated\n"
+                  "mp4 file uncreated\n");
+    // Empty slots, ids outside the slots.
+    for (int id : {0, 7, 399, 400, -1}) {
+        SCOPED_TRACE(id);
+        const std::string line = "No such track id [" + std::to_string(id) + "]\n";
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(h, id, 0, &data, &size), -99); }), line);
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4GetNextSample(h, id, &data, &size, &time), -1); }),
+                  line);
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(GoToEndOfKeyFrame(h, id), -99); }), line);
+        SampleBuffer buffer{};
+        InitSampleBuffer(&buffer);
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(GetNextSample(h, id, &buffer, &size, &time), -100); }),
+                  line);
+        ReleaseSampleBuffer(&buffer);
+    }
+    // The key-frame functions serve the video track only, silently.
+    EXPECT_EQ(Printed([&] {
+                  EXPECT_EQ(GoToEndOfKeyFrame(h, kAudio), -99);
+                  EXPECT_EQ(GoToBeginOfKeyFrame(h, kAudio), -99);
+                  EXPECT_EQ(MP4NextKeyFrame(h, kAudio, &data, &size), -1);
+                  EXPECT_EQ(MP4PrevKeyFrame(h, kAudio, &data, &size), -1);
+              }),
+              "");
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(MP4freeData(&data), 1);
+    EXPECT_EQ(MP4freeData(nullptr), 1);
+}
+
+TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
+    for (bool withSync : {true, false}) {
+        SCOPED_TRACE(withSync);
+        OpenedFile f(WriteFile("flags.mp4", 0, withSync));
+        ASSERT_EQ(f.result, 1);
+        EXPECT_EQ(f.Track(kVideo)->keyFrameCount, withSync ? 3u : 0u);
+        SampleBuffer buffer{};
+        ASSERT_EQ(InitSampleBuffer(&buffer), 1);
+        for (uint32_t k = 0; k < kVideoSamples; ++k) {
+            uint32_t size = 0, time = 0;
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(GetNextSample(f.handle, kVideo, &buffer, &size, &time), 1);
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(buffer.keyFlag, IsKey(k) ? 1 : 0) << k;
+            EXPECT_EQ(Block(buffer.data, size), VideoSample(k));
+            EXPECT_GE(buffer.capacity, size);
+        }
+        ReleaseSampleBuffer(&buffer);
+    }
+}
+
+TEST(ReadAccessFailures, SamplesPastTheEndOfTheFileFailToRead) {
+    // 30 bytes cut: the audio, video sample 5 and the end of sample 4 are gone.
+    OpenedFile f(WriteFile("cut.mp4", 30));
+    ASSERT_EQ(f.result, 1);
+    MP4_read_file *h = f.handle;
+    uint8_t *data = reinterpret_cast<uint8_t *>(&f);  // must be overwritten with null
+    uint32_t size = 99;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(h, kVideo, 5000, &data, &size), -99); }),
+              "cursor is [5]\nerror to read sample from file in Get Next Sample at sample - "
+              "video-[5]");
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(h->videoCursor, 6);
+
+    SampleBuffer buffer{};
+    InitSampleBuffer(&buffer);
+    uint32_t time = 0;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetNextSample(h, kAudio, &buffer, &size, &time), -86); }),
+              "error to read sample from file in Get Next Sample at sample - audio-[0]");
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(h->audioCursor, 1);
+    h->videoCursor = 4;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetNextSample(h, kVideo, &buffer, &size, &time), -85); }),
+              "error to read sample from file in Get Next Sample at sample - video-[4]");
+    EXPECT_EQ(h->videoCursor, 5);
+    h->keyCursor = 2;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetNextKeySample(h, kVideo, &buffer, &size), -99); }),
+              "cursor is [4]\nerror to read sample from file in Get Next key Sample at sample - "
+              "video-[2]");
+    h->keyCursor = 2;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetPrevKeySample(h, kVideo, &buffer, &size), -99); }),
+              "cursor is [4]\nerror to read sample from file in Get Prev key Sample at sample - "
+              "video-[2]");
+    EXPECT_EQ(h->keyCursor, 1);
+    ReleaseSampleBuffer(&buffer);
+
+    data = nullptr;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4GetNextSample(h, kAudio, &data, &size, &time), -1); }),
+              "error to read sample from file in Get Next Sample at sample - audio-[1]");
+    EXPECT_EQ(data, nullptr);
+    // What is inside the file still reads.
+    h->videoCursor = 3;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4GetNextSample(h, kVideo, &data, &size, &time), 1); }),
+              "");
+    EXPECT_EQ(Block(data, size), VideoSample(3));
+    MP4freeData(&data);
+}
+
+TEST(ReadAccessFailures, TracksWithoutSamplesOrKeyFrames) {
+    std::vector<TrackSpec> tracks = Tracks();
+    tracks[0].stss = {};  // no key frames
+    tracks[1].stts = {};  // no durations: no samples
+    OpenedFile f(WriteTemp("empty.mp4", TinyMp4(tracks, Payload())));
+    ASSERT_EQ(f.result, 1);
+    MP4_read_file *h = f.handle;
+    ASSERT_EQ(f.Track(kAudio)->sampleCount, 0u);
+    uint8_t *data = nullptr;
+    uint32_t size = 7;
+    EXPECT_EQ(Printed([&] {
+                  EXPECT_EQ(GetSample(h, kAudio, 100, &data, &size), -99);
+                  EXPECT_EQ(SeekTrack(h, kAudio, 100, &data, &size), -99);
+                  EXPECT_EQ(SeekTrack(h, kVideo, 100, &data, &size), -99);
+              }),
+              "");
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(h->videoCursor, 0);
+    EXPECT_EQ(h->keyCursor, 0);
+    // GetSample still serves the video track without key frames.
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(h, kVideo, 3000, &data, &size), 3000); }),
+              "cursor is [3]\n");
+    MP4freeData(&data);
+}
+
+TEST(SampleBufferOps, InitGrowRelease) {
+    SampleBuffer buffer{};
+    ASSERT_EQ(InitSampleBuffer(&buffer), 1);
+    EXPECT_EQ(buffer.capacity, 11u);
+    EXPECT_EQ(buffer.data[10], 0);
+    EXPECT_EQ(GrowSampleBuffer(&buffer, 100), 1);
+    EXPECT_EQ(buffer.capacity, 110u);
+    EXPECT_EQ(ReleaseSampleBuffer(&buffer), 1);
+    EXPECT_EQ(buffer.data, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(GrowSampleBuffer(&buffer, 10), -91);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "realloc failed\n");
+}
+
+}  // namespace
