@@ -23,6 +23,10 @@ constexpr uint32_t kEsdsBytesAfterHeader = kEsdsRecordBytes - 8;
 // The working buffer GetM4vHeaderSize reads the head of a stream into.
 constexpr uint32_t kM4vHeaderBufferBytes = 500;
 
+// Bytes of an esds atom of `atomSize` bytes that its record holds and
+// GetM4aEsdsData hands out: the size, at most 80.
+uint32_t EsdsBytesHeld(uint32_t atomSize);
+
 // ---------------------------------------------------------------- bounded bytes
 
 // The byte at `offset`, or 0 when it lies beyond the `length` bytes held.
@@ -118,5 +122,17 @@ int32_t ParseAudioEsds(const uint8_t *esds, uint32_t length, uint8_t *config,
 // not where it belongs (nothing stored then).
 int32_t ParseVideoEsds(const uint8_t *bytes, uint32_t length, uint32_t *maxBitrate,
                        uint32_t *avgBitrate, uint32_t *profileLevel);
+
+// ---------------------------------------------------------------- handle-based helpers
+
+// The video track's esds from its version byte on, at most 72 bytes (see
+// decoder_config.cpp).  0 for a null buffer; -99 for a null handle, an empty
+// video slot or a missing atom (with the same messages as GetM4vEsdsData).
+int32_t GetVideoEsdsBytes(MP4_read_file *handle, uint8_t *buffer, uint32_t *size);
+
+// Frames per second of `frameCount` frames over `duration` units of
+// `timescale`, truncated; 0 when the duration is 0, UINT32_MAX when the
+// quotient does not fit.
+uint32_t WholeFrameRate(uint32_t timescale, uint32_t frameCount, uint32_t duration);
 
 #endif

@@ -33,6 +33,10 @@ uint32_t LengthByteOffset(const uint8_t *bytes, uint32_t length, uint32_t offset
 
 }  // namespace
 
+uint32_t EsdsBytesHeld(uint32_t atomSize) {
+    return atomSize < kEsdsRecordBytes ? atomSize : kEsdsRecordBytes;
+}
+
 uint32_t SamplingFrequencyOfIndex(uint32_t index) {
     return index < 13 ? kSamplingFrequencies[index] : 0;
 }
