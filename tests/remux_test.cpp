@@ -11,10 +11,6 @@
 #include "remux/remux.h"
 #include "support/bytes.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -28,12 +24,8 @@ protected:
         previous_ = here;
         dir_ = TempDir();
         ASSERT_EQ(chdir(dir_.c_str()), 0);
-        CaptureStdout();
-        CaptureStderr();
     }
     void TearDown() override {
-        GetCapturedStdout();
-        GetCapturedStderr();
         ASSERT_EQ(chdir(previous_.c_str()), 0);
     }
     std::string Out() const { return dir_ + "/out.mp4"; }
@@ -129,8 +121,9 @@ TEST_F(Remux, ResultTable) {
     const std::string av = Fixture("av.mp4");
     const std::string missing = dir_ + "/missing.mp4";
     const std::string text = WriteTemp("text.mp4", Str("not a movie at all"));
-    const std::string noVop = WriteTemp("novop.m4v", Bytes(ReadFileBytes(m4v).begin(),
-                                                            ReadFileBytes(m4v).begin() + 37));
+    Bytes header = ReadFileBytes(m4v);
+    header.resize(37);  // the configuration alone, no picture
+    const std::string noVop = WriteTemp("novop.m4v", header);
     struct Row {
         const char *name;
         int32_t result;
@@ -145,6 +138,11 @@ TEST_F(Remux, ResultTable) {
         {"audio: text source", -11, Mp4AddAudio(text.c_str(), adts.c_str(), Out().c_str())},
         {"audio: no video track", -12,
          Mp4AddAudio(Fixture("audio.mp4").c_str(), adts.c_str(), Out().c_str())},
+        {"audio: output cannot be created", -41,
+         Mp4AddAudio(av.c_str(), adts.c_str(), (dir_ + "/no/such/dir/out.mp4").c_str())},
+        {"video: output cannot be created", -41,
+         Mp4AddVideo(Fixture("audio.mp4").c_str(), m4v.c_str(),
+                     (dir_ + "/no/such/dir/out.mp4").c_str(), 25)},
         {"video: null source", -1, Mp4AddVideo(nullptr, m4v.c_str(), Out().c_str(), 25)},
         {"video: null stream", -1, Mp4AddVideo(av.c_str(), nullptr, Out().c_str(), 25)},
         {"video: null output", -1, Mp4AddVideo(av.c_str(), m4v.c_str(), nullptr, 25)},

@@ -4,6 +4,7 @@
 #ifndef CORVANE_REMUX_H
 #define CORVANE_REMUX_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -76,7 +76,9 @@ protected:
         out_ = TempDir() + "/out.mp4";
     }
     void TearDown() override {
-        if (!previous_.empty()) ASSERT_EQ(chdir(previous_.c_str()), 0);
+        if (!previous_.empty()) {
+            ASSERT_EQ(chdir(previous_.c_str()), 0);
+        }
     }
     std::string previous_;
     std::string out_;
