@@ -63,6 +63,23 @@ void LookUpTimes(MP4_read_file *handle, int32_t trackId) {
     }
 }
 
+// The decoder configuration, into heap blocks of exactly the size the
+// functions promise to stay within (the esds record's 72 bytes after its
+// header for video, its 80 bytes for audio).
+void TakeConfiguration(MP4_read_file *handle) {
+    auto *video = static_cast<uint8_t *>(std::malloc(72));
+    uint32_t width = 0, height = 0, headerSize = 0;
+    if (GetM4vEsdsData(handle, video, &width, &height, &headerSize) == 1 && headerSize > 72)
+        std::abort();
+    GetM4vEsdsData(handle, video, nullptr, nullptr, nullptr);
+    std::free(video);
+    auto *audio = static_cast<uint8_t *>(std::malloc(80));
+    uint32_t size = 0;
+    GetM4aEsdsData(handle, audio, &size);  // size: the atom's, the copy at most 80
+    GetM4aEsdsData(handle, audio, nullptr);
+    std::free(audio);
+}
+
 void WalkTrack(MP4_read_file *handle, int32_t trackId) {
     WalkSamples(handle, trackId);
     WalkKeyFrames(handle, trackId);
@@ -82,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (MP4FileOpen(&handle, path.c_str()) == 1) {
         WalkTrack(handle, handle->videoTrackId);
         if (handle->audioTrackId != handle->videoTrackId) WalkTrack(handle, handle->audioTrackId);
+        TakeConfiguration(handle);
         // Ids that name no served track, or no slot at all.
         for (int32_t id : {-1, 0, 3, 399, 400}) {
             uint8_t *block = nullptr;

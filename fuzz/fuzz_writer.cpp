@@ -5,7 +5,7 @@
 // Oracle: when the file was written with a video (audio) track whose every
 // frame was accepted, the reader must hand back exactly those frames, in
 // order, with the same sizes and bytes; nothing the writer accepted may be
-// lost.
+// lost, frames before the first key frame included.
 #include <unistd.h>
 
 #include <cstdint>
@@ -49,14 +49,7 @@ struct Given {
     bool created = false;
     bool allAccepted = true;
     std::string temp;  // the temporary file's name
-    bool keySeen = false;  // video: a key frame has been accepted
-    // Video chunks begin at key frames, so the frames before the first key
-    // frame belong to no chunk and are not in the file (the layout of the
-    // format the writer produces); they are not expected back.
-    void Accepted(const std::vector<uint8_t> &frame, bool video, bool key) {
-        if (video && key) keySeen = true;
-        if (!video || keySeen) frames.push_back(frame);
-    }
+    void Accepted(const std::vector<uint8_t> &frame) { frames.push_back(frame); }
     std::vector<std::vector<uint8_t>> frames;
 };
 
@@ -155,15 +148,14 @@ void CallAddFrame(MP4_local_file *file, Input &in, bool isVideo, uint32_t *time,
     std::vector<uint8_t> frame = Copy(in.Bytes(wanted, &got), got);
     *time += in.U8() % 4 == 0 ? in.U32() % 100000 : in.U8();
     const uint8_t *data = frame.empty() ? nullptr : frame.data();
-    const int32_t keyFlag = in.U8() % 3;
-    const int32_t result = isVideo ? AddVideoFrame(file, uint32_t(got), data, *time, keyFlag)
+    const int32_t result = isVideo ? AddVideoFrame(file, uint32_t(got), data, *time, in.U8() % 3)
                                    : AddAudioFrame(file, uint32_t(got), data, *time);
     if (Verbose())
         std::fprintf(stderr, "Add%sFrame(%zu bytes, time %u) = %d\n", isVideo ? "Video" : "Audio",
                      got, *time, result);
     if (!given->created) return;
     if (result == 1)
-        given->Accepted(frame, isVideo, keyFlag == 1);
+        given->Accepted(frame);
     else
         given->allAccepted = false;
 }
@@ -185,7 +177,7 @@ void CallManyFrames(MP4_local_file *file, Input &in, bool isVideo, uint32_t *tim
             : AddAudioFrame(file, uint32_t(frame.size()), data, *time);
         if (!given->created) continue;
         if (result == 1)
-            given->Accepted(frame, isVideo, i % 7 == 0);
+            given->Accepted(frame);
         else
             given->allAccepted = false;
     }
