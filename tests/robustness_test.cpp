@@ -271,6 +271,61 @@ TEST(Robustness, PathsAtTheLengthLimit) {
     EXPECT_EQ(WalkFile(longest + "4").open, -99);
 }
 
+TEST(Robustness, PathsAtTheLengthLimitForEveryExportThatTakesOne) {
+    // The reader's path buffer holds 255 characters; the writer's output
+    // path is limited to 254 (MP4FileNew), so a 255-character output path is
+    // refused before anything is created.
+    const std::string dir = TempDir();
+    auto pathOf = [&](size_t length, const char *suffix) {
+        std::string p = dir + "/" + std::string(length - dir.size() - 1 - std::strlen(suffix), 'q');
+        return p + suffix;
+    };
+    const std::string mp4_255 = pathOf(255, ".mp4");
+    const std::string mp4_256 = pathOf(256, ".mp4");
+    for (const std::string &p : {mp4_255, mp4_256}) {
+        std::FILE *out = std::fopen(p.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        const Bytes av = ReadFileBytes(Fixture("av.mp4"));
+        std::fwrite(av.data(), 1, av.size(), out);
+        std::fclose(out);
+    }
+    FileInfo info{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GetFileInfo(mp4_255.c_str(), &info), 1);
+    EXPECT_EQ(info.videoWidth, 176u);
+    // 256 characters: the file opens, the reader refuses the path.
+    EXPECT_EQ(GetFileInfo(mp4_256.c_str(), &info), -21);
+    testing::internal::GetCapturedStdout();
+
+    const std::string m4v_255 = pathOf(255, ".m4v");
+    const std::string m4v_256 = pathOf(256, ".m4v");
+    const Bytes stream = ReadFileBytes(Fixture("video.m4v"));
+    for (const std::string &p : {m4v_255, m4v_256}) {
+        std::FILE *out = std::fopen(p.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(stream.data(), 1, stream.size(), out);
+        std::fclose(out);
+    }
+    uint32_t width = 0, height = 0;
+    const int32_t header = GetM4vHeaderSize(m4v_255.c_str(), &width, &height);
+    EXPECT_GT(header, 0);
+    EXPECT_EQ(GetM4vHeaderSize(m4v_256.c_str(), &width, &height), header);  // no buffer of its own
+
+    testing::internal::CaptureStderr();
+    for (size_t length : {size_t(254), size_t(255), size_t(256)}) {
+        SCOPED_TRACE(length);
+        const std::string out = pathOf(length, ".out");
+        MP4_local_file *file = nullptr;
+        const int32_t created = MP4FileNew(&file, out.c_str());
+        EXPECT_EQ(created, length <= 254 ? 1 : -99);
+        EXPECT_EQ(FileExists(out), length <= 254);
+        if (created == 1) {
+            EXPECT_EQ(MP4FileFlush(file), 1);
+        }
+    }
+    testing::internal::GetCapturedStderr();
+}
+
 // ---------------------------------------------------------------- null pointers
 
 TEST(Robustness, NullPointersOfTheReadingExports) {
@@ -317,6 +372,24 @@ TEST(Robustness, NullPointersOfTheReadingExports) {
     std::free(none);
     EXPECT_EQ(MP4FileClose(nullptr), 1);
     EXPECT_EQ(MP4freeData(nullptr), 1);
+}
+
+TEST(Robustness, NullResultPointersOfTheConfigurationExports) {
+    // Null width, height, header-size or size pointers are skipped: the
+    // configuration is still handed out.
+    OpenedFile f(Fixture("av.mp4"));
+    ASSERT_EQ(f.result, 1);
+    uint8_t video[200] = {};
+    uint8_t again[200] = {};
+    uint32_t width = 0, height = 0, headerSize = 0;
+    ASSERT_EQ(GetM4vEsdsData(f.handle, video, &width, &height, &headerSize), 1);
+    EXPECT_EQ(GetM4vEsdsData(f.handle, again, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(std::memcmp(video, again, headerSize), 0);
+    uint8_t audio[80] = {};
+    EXPECT_EQ(GetM4aEsdsData(f.handle, audio, nullptr), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(audio) + 4, 4), "esds");
+    EXPECT_EQ(GetM4vHeaderSize(Fixture("video.m4v").c_str(), nullptr, nullptr),
+              GetM4vHeaderSize(Fixture("video.m4v").c_str(), &width, &height));
 }
 
 // ---------------------------------------------------------------- writer
