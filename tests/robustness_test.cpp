@@ -463,6 +463,17 @@ TEST(Robustness, NullPointersOfTheWritingExports) {
     EXPECT_EQ(s.file->audioSampleTotal, 0u);
     s.Flush();
     EXPECT_EQ(ReadBackVideo(s.out).size(), 1u);
+
+    // A track without a temporary file (null name): its frames are refused
+    // before they are entered, so the tables never list bytes that are not
+    // there.
+    WriterSession t;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(CreateTrack(t.file, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1), 1);
+    EXPECT_EQ(AddVideoFrame(t.file, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "the size of data written to temp video file is error!\n");
+    EXPECT_EQ(t.file->videoSampleTotal, 0u);
 }
 
 }  // namespace

@@ -142,8 +142,9 @@ bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
 // cannot be written stays entered (the flush reports the short temporary
 // file).  A frame that finds its block full because an earlier extension
 // failed is refused with -99 without being entered, and so is a frame with
-// a size but no bytes (a null data pointer): entering it would put the
-// tables out of step with the temporary file.
+// a size but no bytes (a null data pointer) or a frame of a track whose
+// temporary file could not be created: entering it would put the tables out
+// of step with the temporary file.
 extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
                                                           const uint8_t *data, uint32_t time,
                                                           int32_t keyFlag) {
@@ -156,7 +157,7 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle
         DebugOutput("there is no VideoTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if (size > 0 && data == nullptr) {
+    if ((size > 0 && data == nullptr) || handle->videoTempFile == nullptr) {
         DebugOutput("the size of data written to temp video file is error!\n");
         return -99;
     }
@@ -187,7 +188,7 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle
         DebugOutput("there is no AudioTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if (size > 0 && data == nullptr) {
+    if ((size > 0 && data == nullptr) || handle->audioTempFile == nullptr) {
         DebugOutput("the size of data written to temp audio file is error!\n");
         return -99;
     }
