@@ -1,127 +1,118 @@
-// corvane samples and extract, and the --help of every command, run as a
-// user would.
+// corvane info, samples and extract, and the --help of every command, run as
+// a user would.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "support/bytes.h"
+#include "support/read_handle.h"
 
 namespace {
 
-std::string Tool() { return std::string("'") + CORVANE_TOOL_PATH + "'"; }
-
-std::string Corvane(const std::string &args, int *status) {
-    return RunCommand(Tool() + " " + args + " 2>/dev/null", status);
-}
-
 size_t Lines(const std::string &text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
 
-TEST(CmdSamples, TextListsEveryVideoSample) {
+TEST(CmdInfo, ListsTheTracksOfTheSample) {
+    const std::string path = Fixture("av.mp4");
     int status = -1;
-    const std::string out = Corvane("samples " + Fixture("av.mp4"), &status);
+    EXPECT_EQ(Corvane("info '" + path + "'", &status),
+              path + ": 2 track(s), video track 1, audio track 2\n"
+                     "  track 1: video   samples=50 timescale=12800 duration=25600 keyframes=5\n"
+                     "  track 2: audio   samples=88 timescale=44100 duration=89224 keyframes=0\n"
+                     "  video config: 000001000000012000c48d8800cd0584121443\n"
+                     "  audio config: 120856e500\n"
+                     "  summary: fileSize=45844 videoAvgBitrate=123320 videoMaxBitrate=200000 "
+                     "videoProfileLevel=1 videoHeight=144 videoWidth=176 videoFrameRate=25 "
+                     "videoFrameCount=50 audioFrameCount=88 audioIsMpegAudio=0 mpegAudioMode=0 "
+                     "audioSampleRate=44100 audioAvgBitrate=48690 audioMaxBitrate=48690 "
+                     "aacProfile=1 audioChannels=1 audioObjectType=2 mpegAudioEmphasis=0\n");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(out.rfind("    #      time    offset    size key\n"
-              "    0         0      2894    4530   1\n"
-              "    1       512      7764     117   0\n"
-              "    2      1024      8170     145   0\n"
-              "    3      1536      8549     179   0\n",
-                        0),
-              0u)
-        << out;
-    EXPECT_EQ(Lines(out), 51u);
+    const std::string json = Corvane("info --json '" + path + "'", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(json.rfind("{\"file\": \"" + path + "\", \"videoTrackId\": 1, \"audioTrackId\": 2, "
+                         "\"tracks\": [\n  {\"id\": 1, \"type\": \"video\", \"samples\": 50, ", 0), 0u);
+    EXPECT_NE(json.find("\"audioConfig\": \"120856e500\",\n  \"fileInfo\": {\"fileSize\": 45844, "),
+              std::string::npos);
+    EXPECT_EQ(json.substr(json.size() - 25), "\"mpegAudioEmphasis\": 0}}\n");
 }
 
-TEST(CmdSamples, JsonForTheAudioTrack) {
-    int status = -1;
-    const std::string out = Corvane("samples --json --track audio " + Fixture("av.mp4"), &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out.rfind("{\"packets\": [\n"
-                        "  {\"index\": 0, \"dts\": 0, \"pos\": 2700, \"size\": 194, \"key\": 1},\n"
-                        "  {\"index\": 1, \"dts\": 1024, \"pos\": 7424, \"size\": 205, \"key\": 1},\n",
-                        0),
-              0u)
-        << out;
-    EXPECT_EQ(out.substr(out.size() - 5), "}\n]}\n");
-    EXPECT_EQ(Lines(out), 90u);
+TEST(CmdSamples, FirstLinesOfTextAndJson) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"samples " + Fixture("av.mp4"),
+         "    #      time    offset    size key\n    0         0      2894    4530   1\n"
+         "    1       512      7764     117   0\n"},
+        {"samples --json --track audio " + Fixture("av.mp4"),
+         "{\"packets\": [\n  {\"index\": 0, \"dts\": 0, \"pos\": 2700, \"size\": 194, \"key\": 1},\n"},
+        {"samples --keyframes --json " + Fixture("video.mp4"),
+         "{\"packets\": [\n"
+         "  {\"index\": 0, \"dts\": 0, \"pos\": 44, \"size\": 1476, \"key\": 1},\n"
+         "  {\"index\": 10, \"dts\": 10240, \"pos\": 3344, \"size\": 1377, \"key\": 1},\n"
+         "  {\"index\": 20, \"dts\": 20480, \"pos\": 6571, \"size\": 1385, \"key\": 1}\n]}\n"},
+    };
+    for (const auto &[args, head] : cases) {
+        int status = -1;
+        const std::string out = Corvane(args, &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(out.rfind(head, 0), 0u) << out;
+    }
 }
 
 TEST(CmdSamples, KeyFramesOnly) {
-    struct Case {
-        const char *file;
-        const char *track;
-        size_t keys;
-    };
     // Video keys come from the sync-sample table; every audio sample is one.
-    const Case cases[] = {{"av.mp4", "video", 5}, {"long_video.mp4", "video", 45},
-                          {"audio.mp4", "audio", 48}, {"av.mp4", "audio", 88}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " " + c.track);
+    const std::pair<std::string, size_t> cases[] = {
+        {"video " + Fixture("av.mp4"), 5}, {"video " + Fixture("long_video.mp4"), 45},
+        {"audio " + Fixture("audio.mp4"), 48}, {"audio " + Fixture("av.mp4"), 88}};
+    for (const auto &[args, keys] : cases) {
+        SCOPED_TRACE(args);
         int status = -1;
-        const std::string out =
-            Corvane("samples --keyframes --track " + std::string(c.track) + " " + Fixture(c.file), &status);
+        const std::string out = Corvane("samples --keyframes --track " + args, &status);
         EXPECT_EQ(status, 0);
-        EXPECT_EQ(Lines(out), c.keys + 1);
+        EXPECT_EQ(Lines(out), keys + 1);
         EXPECT_EQ(out.find("   0\n"), std::string::npos) << out;
     }
-    int status = -1;
-    EXPECT_EQ(Corvane("samples --keyframes --json " + Fixture("video.mp4"), &status),
-              "{\"packets\": [\n"
-              "  {\"index\": 0, \"dts\": 0, \"pos\": 44, \"size\": 1476, \"key\": 1},\n"
-              "  {\"index\": 10, \"dts\": 10240, \"pos\": 3344, \"size\": 1377, \"key\": 1},\n"
-              "  {\"index\": 20, \"dts\": 20480, \"pos\": 6571, \"size\": 1385, \"key\": 1}\n]}\n");
 }
 
-TEST(CmdExtract, VideoIsTheConfigurationThenTheSamples) {
-    const std::string out = TempDir() + "/v.m4v";
-    int status = -1;
-    EXPECT_EQ(Corvane("extract " + Fixture("av.mp4") + " --track video " + out, &status),
-              out + ": 50 video samples\n");
-    EXPECT_EQ(status, 0);
-    const Bytes stream = ReadFileBytes(out);
+TEST(CmdExtract, StreamsBeginWithTheirHeaders) {
     const Bytes source = ReadFileBytes(Fixture("av.mp4"));
-    // The VOL header of the esds (as `corvane info` shows it), then sample 0.
-    const Bytes config = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x20, 0x00, 0xc4,
-                          0x8d, 0x88, 0x00, 0xcd, 0x05, 0x84, 0x12, 0x14, 0x43};
-    ASSERT_GT(stream.size(), config.size() + 4530);
-    EXPECT_TRUE(std::equal(config.begin(), config.end(), stream.begin()));
-    EXPECT_TRUE(std::equal(source.begin() + 2894, source.begin() + 2894 + 4530,
-                           stream.begin() + long(config.size())));
-}
-
-TEST(CmdExtract, AudioFramesGetAdtsHeaders) {
-    const std::string out = TempDir() + "/a.aac";
-    int status = -1;
-    EXPECT_EQ(Corvane("extract " + Fixture("av.mp4") + " --track audio " + out, &status),
-              out + ": 88 audio samples\n");
-    EXPECT_EQ(status, 0);
-    const Bytes stream = ReadFileBytes(out);
-    // AAC LC (profile 1), 44100 Hz (index 4), mono, frame length 194 + 7.
-    const Bytes header = {0xFF, 0xF1, 0x50, 0x40, 0x19, 0x3F, 0xFC};
-    ASSERT_GT(stream.size(), 7u + 194);
-    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 7), header);
-    const Bytes source = ReadFileBytes(Fixture("av.mp4"));
-    EXPECT_TRUE(std::equal(source.begin() + 2700, source.begin() + 2700 + 194, stream.begin() + 7));
+    struct Case {
+        const char *track;
+        const char *said;
+        Bytes head;  // the VOL header of the esds / an ADTS header
+        size_t first, firstSize;
+    };
+    const Case cases[] = {
+        {"video", ": 50 video samples\n", {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x20, 0x00, 0xc4,
+                                           0x8d, 0x88, 0x00, 0xcd, 0x05, 0x84, 0x12, 0x14, 0x43}, 2894, 4530},
+        // AAC LC (profile 1), 44100 Hz (index 4), mono, frame length 194 + 7.
+        {"audio", ": 88 audio samples\n", {0xFF, 0xF1, 0x50, 0x40, 0x19, 0x3F, 0xFC}, 2700, 194},
+    };
+    for (const Case &c : cases) {
+        const std::string out = TempDir() + "/" + c.track;
+        int status = -1;
+        EXPECT_EQ(Corvane("extract " + Fixture("av.mp4") + " --track " + c.track + " " + out, &status),
+                  out + c.said);
+        EXPECT_EQ(status, 0);
+        const Bytes stream = ReadFileBytes(out);
+        ASSERT_GT(stream.size(), c.head.size() + c.firstSize);
+        EXPECT_EQ(Bytes(stream.begin(), stream.begin() + long(c.head.size())), c.head);
+        EXPECT_TRUE(std::equal(source.begin() + long(c.first), source.begin() + long(c.first + c.firstSize),
+                               stream.begin() + long(c.head.size())));
+    }
     // Stereo 48 kHz: index 3, channel configuration 2.
     const std::string stereo = TempDir() + "/s.aac";
-    Corvane("extract " + Fixture("audio.mp4") + " --track audio " + stereo, &status);
+    Corvane("extract " + Fixture("audio.mp4") + " --track audio " + stereo);
     const Bytes s = ReadFileBytes(stereo);
     ASSERT_GE(s.size(), 7u);
     EXPECT_EQ(s[2], 0x4C);
     EXPECT_EQ(s[3] >> 6, 2);
 }
 
-struct Failure {
-    std::string args;
-    std::string message;
-};
-
 TEST(CmdSamples, FailuresAreOneLineOnStandardError) {
     const std::string dir = TempDir();
     const std::string missing = dir + "/absent.mp4", out = dir + "/out";
     const std::string av = Fixture("av.mp4"), audio = Fixture("audio.mp4");
-    const std::vector<Failure> cases = {
+    const std::pair<std::string, std::string> cases[] = {
+        {"info " + missing, "cannot open '" + missing + "' as an MP4 file"},
         {"samples " + missing, "cannot open '" + missing + "' as an MP4 file"},
         {"samples " + av + " --track subtitles", "--track must be video or audio, not 'subtitles'"},
         {"samples " + av + " --track", "--track must be video or audio"},
@@ -137,13 +128,12 @@ TEST(CmdSamples, FailuresAreOneLineOnStandardError) {
         {"extract " + av + " --track video " + dir + "/no/such/dir/v.m4v",
          "cannot create '" + dir + "/no/such/dir/v.m4v'"},
     };
-    for (const Failure &c : cases) {
-        SCOPED_TRACE(c.args);
+    for (const auto &[args, message] : cases) {
+        SCOPED_TRACE(args);
         int status = 0;
-        const std::string err = RunCommand(Tool() + " " + c.args + " 2>&1 >/dev/null", &status);
+        EXPECT_EQ(Corvane(args, &status, "2>&1 >/dev/null"), "corvane: " + message + "\n");
         EXPECT_NE(status, 0);
-        EXPECT_EQ(err, "corvane: " + c.message + "\n");
-        EXPECT_EQ(RunCommand(Tool() + " " + c.args + " 2>/dev/null"), "");
+        EXPECT_EQ(Corvane(args), "");
         EXPECT_FALSE(FileExists(out));
     }
 }
@@ -152,13 +142,13 @@ TEST(CorvaneHelp, EveryCommandDescribesItself) {
     for (const char *name : {"tree", "info", "samples", "extract", "mux", "add-audio", "add-video"}) {
         SCOPED_TRACE(name);
         int status = -1;
-        const std::string out = RunCommand(Tool() + " " + name + " --help 2>&1", &status);
+        const std::string out = Corvane(std::string(name) + " --help", &status, "2>&1");
         EXPECT_EQ(status, 0);
         EXPECT_EQ(out.rfind(std::string("usage: corvane ") + name + " ", 0), 0u) << out;
         EXPECT_GE(Lines(out), 2u) << out;
     }
     int status = -1;
-    const std::string list = RunCommand(Tool() + " --help", &status);
+    const std::string list = Corvane("--help", &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(list.find("\n  samples      list the samples of a track"), std::string::npos) << list;
     EXPECT_NE(list.find("\n  extract      write the samples of a track"), std::string::npos) << list;
