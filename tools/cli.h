@@ -2,9 +2,12 @@
 #ifndef CORVANE_CLI_H
 #define CORVANE_CLI_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "corvane2.h"
 
 // The tool's own output.  The library writes its diagnostics to standard
 // output; the tool moves those out of the way (to /dev/null, or to the file
@@ -29,10 +32,23 @@ struct Command {
 bool TakeFlag(std::vector<std::string> &args, const std::string &flag);
 bool TakeOption(std::vector<std::string> &args, const std::string &option, std::string *value);
 
+// Opens `path` with MP4FileOpen; null (with nothing left open) when the
+// library cannot read it.  CloseForReading closes and releases the handle.
+MP4_read_file *OpenForReading(const std::string &path);
+void CloseForReading(MP4_read_file *handle);
+
+// The id of the track that --track names ("video" or "audio"; empty: the
+// video track when there is one, else the audio track).  0 with a message in
+// `error` when the choice is not valid or the file has no such track.
+int32_t ChooseTrack(const MP4_read_file *handle, const std::string &kind,
+                    const std::string &path, std::string *error);
+
 int RunTree(const std::vector<std::string> &args);
 int RunInfo(const std::vector<std::string> &args);
 int RunMux(const std::vector<std::string> &args);
 int RunAddAudio(const std::vector<std::string> &args);
 int RunAddVideo(const std::vector<std::string> &args);
+int RunSamples(const std::vector<std::string> &args);
+int RunExtract(const std::vector<std::string> &args);
 
 #endif

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,6 +29,21 @@ const Command kCommands[] = {
      "  Prints every track found: id, media type, sample count, timescale,\n"
      "  duration and key-frame count.  Without FILE the bundled sample is used.",
      RunInfo},
+    {"samples", "list the samples of a track: time, offset, size, key flag",
+     "corvane samples FILE [--track video|audio] [--keyframes] [--json]\n"
+     "  Prints one line per sample of the track in decoding order: number,\n"
+     "  decoding time (media timescale units), file offset, size and key flag.\n"
+     "  --track     the track to list (default: video when present, else audio).\n"
+     "  --keyframes only the key frames (every audio sample is one).\n"
+     "  --json      {\"packets\": [{\"index\", \"dts\", \"pos\", \"size\", \"key\"}, ...]}.",
+     RunSamples},
+    {"extract", "write the samples of a track as a raw elementary stream",
+     "corvane extract FILE --track video|audio OUT\n"
+     "  video: the MPEG-4 Visual decoder configuration, then every sample, as a\n"
+     "         playable .m4v stream.\n"
+     "  audio: every AAC frame behind a 7-byte ADTS header, as an .aac stream.\n"
+     "  Other codecs (MP3 audio, H.263 video) are refused.",
+     RunExtract},
     {"mux", "write an MP4 file from an MPEG-4 Visual and an ADTS AAC stream",
      "corvane mux VIDEO.m4v AUDIO.aac OUT.mp4 [--fps N]\n"
      "  Splits both elementary streams into frames and writes them as the video\n"
@@ -82,6 +98,35 @@ int Fail(const std::string &message) {
 std::string DefaultSample() {
     if (access(CORVANE_SAMPLE, R_OK) == 0) return CORVANE_SAMPLE;
     return "tests/data/av.mp4";
+}
+
+MP4_read_file *OpenForReading(const std::string &path) {
+    MP4_read_file *handle = nullptr;
+    if (MP4FileOpen(&handle, path.c_str()) == 1) return handle;
+    CloseForReading(handle);
+    return nullptr;
+}
+
+void CloseForReading(MP4_read_file *handle) {
+    if (handle == nullptr) return;
+    MP4FileClose(&handle);
+    std::free(handle);
+}
+
+int32_t ChooseTrack(const MP4_read_file *handle, const std::string &kind,
+                    const std::string &path, std::string *error) {
+    if (kind != "" && kind != "video" && kind != "audio") {
+        *error = "--track must be video or audio, not '" + kind + "'";
+        return 0;
+    }
+    const int32_t id = kind == "audio" ? handle->audioTrackId
+                       : kind == "video" || handle->videoTrackId != 0 ? handle->videoTrackId
+                                                                       : handle->audioTrackId;
+    if (id <= 0 || id >= MP4_READ_TRACK_SLOTS || handle->tracks[id] == nullptr) {
+        *error = "'" + path + "' has no " + (kind.empty() ? "video or audio" : kind) + " track";
+        return 0;
+    }
+    return id;
 }
 
 bool TakeFlag(std::vector<std::string> &args, const std::string &flag) {

@@ -18,24 +18,43 @@ struct TrackSpec {
     uint32_t timescale = 1000, duration = 0;
     std::vector<std::array<uint32_t, 2>> stts;  // (sample_count, sample_delta)
     std::vector<std::array<uint32_t, 2>> stsc;  // (first_chunk, samples_per_chunk)
-    uint32_t sampleSize = 0;                    // stsz sample_size
-    uint32_t sampleCount = 0;                   // stsz sample_count
+    uint32_t sampleSize = 0, sampleCount = 0;   // stsz
     std::vector<uint32_t> sizes;                // stsz table (used when sampleSize is 0)
     std::vector<uint32_t> chunks;               // stco, relative to mdat's payload when
     bool relativeOffsets = true;                //   relativeOffsets, else absolute
     bool hasStss = true;
     std::vector<uint32_t> stss;                 // sync sample numbers, from 1
     bool hasTkhd = true;
-    std::vector<std::string> omit;              // stbl children left out
+    std::string omit;                           // an stbl child left out
     Bytes extraStbl;                            // appended to stbl
 };
 
-inline Bytes Table32(const std::vector<uint32_t> &words) {
-    Bytes out = U32(uint32_t(words.size()));
-    for (uint32_t w : words) {
-        Bytes b = U32(w);
-        out.insert(out.end(), b.begin(), b.end());
-    }
+// `samples` samples of 10 bytes, 100 units apart, in one chunk at the start
+// of mdat; the first is a sync sample.
+inline TrackSpec VideoTrack(uint32_t id, uint32_t samples) {
+    TrackSpec t;
+    t.id = id;
+    t.stts = {{samples, 100}};
+    t.stsc = {{1, samples}};
+    t.sampleSize = 10;
+    t.sampleCount = samples;
+    t.chunks = {0};
+    t.stss = {1};
+    return t;
+}
+
+inline TrackSpec AudioTrack(uint32_t id, uint32_t samples) {
+    TrackSpec t = VideoTrack(id, samples);
+    t.handler = "soun";
+    t.entry = "mp4a";
+    t.timescale = 44100;
+    t.hasStss = false;
+    return t;
+}
+
+inline Bytes CountedTable(size_t count, const std::vector<uint32_t> &words) {
+    Bytes out = U32(uint32_t(count));
+    for (uint32_t w : words) out = Cat({out, U32(w)});
     return out;
 }
 
@@ -50,32 +69,21 @@ inline Bytes SampleEntryBox(const TrackSpec &t) {
                          U16(0x18), U16(0xFFFF), esds});
 }
 
-inline bool Omitted(const TrackSpec &t, const std::string &type) {
-    for (const std::string &o : t.omit)
-        if (o == type) return true;
-    return false;
-}
-
 inline Bytes StblBox(const TrackSpec &t, uint32_t base) {
-    Bytes stts = U32(uint32_t(t.stts.size()));
-    for (auto &e : t.stts) stts = Cat({stts, U32(e[0]), U32(e[1])});
-    Bytes stsc = U32(uint32_t(t.stsc.size()));
-    for (auto &e : t.stsc) stsc = Cat({stsc, U32(e[0]), U32(e[1]), U32(1)});
-    Bytes stsz = Cat({U32(t.sampleSize), U32(t.sampleCount)});
-    if (t.sampleSize == 0)
-        for (uint32_t s : t.sizes) stsz = Cat({stsz, U32(s)});
-    std::vector<uint32_t> offsets = t.chunks;
+    std::vector<uint32_t> stts, stsc, offsets = t.chunks;
+    for (auto &e : t.stts) stts.insert(stts.end(), {e[0], e[1]});
+    for (auto &e : t.stsc) stsc.insert(stsc.end(), {e[0], e[1], 1});
     if (t.relativeOffsets)
         for (uint32_t &o : offsets) o += base;
+    const Bytes stsz = Cat({U32(t.sampleSize),
+                            CountedTable(t.sampleCount, t.sampleSize ? std::vector<uint32_t>{} : t.sizes)});
     Bytes out = FullBox("stsd", 0, Cat({U32(t.entry.empty() ? 0 : 1), SampleEntryBox(t)}));
-    const std::pair<const char *, Bytes> parts[] = {
-        {"stts", FullBox("stts", 0, stts)},  {"stss", FullBox("stss", 0, Table32(t.stss))},
-        {"stsc", FullBox("stsc", 0, stsc)},  {"stsz", FullBox("stsz", 0, stsz)},
-        {"stco", FullBox("stco", 0, Table32(offsets))}};
-    for (const auto &p : parts) {
-        if (Omitted(t, p.first) || (std::string(p.first) == "stss" && !t.hasStss)) continue;
-        out = Cat({out, p.second});
-    }
+    const std::pair<std::string, Bytes> parts[] = {
+        {"stts", CountedTable(t.stts.size(), stts)}, {"stss", CountedTable(t.stss.size(), t.stss)},
+        {"stsc", CountedTable(t.stsc.size(), stsc)}, {"stsz", stsz},
+        {"stco", CountedTable(offsets.size(), offsets)}};
+    for (const auto &[type, body] : parts)
+        if (type != t.omit && (type != "stss" || t.hasStss)) out = Cat({out, FullBox(type, 0, body)});
     return Box("stbl", Cat({out, t.extraStbl}));
 }
 
@@ -89,28 +97,26 @@ inline Bytes TrakBox(const TrackSpec &t, uint32_t base) {
     const Bytes mhd = t.handler == "soun" ? FullBox("smhd", 0, Zeros(4))
                                           : FullBox("vmhd", 1, Zeros(8));
     const Bytes dinf = Box("dinf", FullBox("dref", 0, Cat({U32(1), FullBox("url ", 1)})));
-    const Bytes minf = Box("minf", {mhd, dinf, StblBox(t, base)});
-    const Bytes mdia = Box("mdia", {mdhd, hdlr, minf});
+    const Bytes mdia = Box("mdia", {mdhd, hdlr, Box("minf", {mhd, dinf, StblBox(t, base)})});
     return t.hasTkhd ? Box("trak", {tkhd, mdia}) : Box("trak", {mdia});
 }
 
 inline Bytes FtypBox() { return Box("ftyp", {Str("isom"), U32(0x200), Str("isommp41")}); }
 
-inline Bytes MoovBox(const std::vector<TrackSpec> &tracks, uint32_t base, const Bytes &tail = {}) {
+inline Bytes MoovBox(const std::vector<TrackSpec> &tracks, uint32_t base) {
     const Bytes mvhd = FullBox("mvhd", 0, Cat({U32(0), U32(0), U32(1000), U32(0), U32(0x00010000),
                                                U16(0x0100), Zeros(10 + 36 + 24), U32(9)}));
     const Bytes iods = FullBox("iods", 0, Cat({Bytes{0x10, 0x07, 0x00, 0x4F}, Bytes(5, 0xFF)}));
     Bytes body = Cat({mvhd, iods});
     for (const TrackSpec &t : tracks) body = Cat({body, TrakBox(t, base)});
-    return Box("moov", Cat({body, tail}));
+    return Box("moov", body);
 }
 
 // ftyp + moov + mdat(payload); relative chunk offsets are made absolute.
-inline Bytes TinyMp4(const std::vector<TrackSpec> &tracks, const Bytes &payload,
-                     const Bytes &moovTail = {}) {
+inline Bytes TinyMp4(const std::vector<TrackSpec> &tracks, const Bytes &payload) {
     const Bytes ftyp = FtypBox();
-    const uint32_t base = uint32_t(ftyp.size() + MoovBox(tracks, 0, moovTail).size() + 8);
-    return Cat({ftyp, MoovBox(tracks, base, moovTail), Box("mdat", payload)});
+    const uint32_t base = uint32_t(ftyp.size() + MoovBox(tracks, 0).size() + 8);
+    return Cat({ftyp, MoovBox(tracks, base), Box("mdat", payload)});
 }
 
 #endif

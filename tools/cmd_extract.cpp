@@ -1,0 +1,136 @@
+// corvane extract: the samples of a track as a raw elementary stream that a
+// decoder can play without the MP4 file around it.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "corvane2.h"
+#include "read/config.h"
+#include "read/read.h"
+
+namespace {
+
+// ADTS frame_length is 13 bits and counts the 7-byte header.
+constexpr uint32_t kAdtsHeader = 7;
+constexpr uint32_t kAdtsMaxFrame = 0x1FFF;
+
+// What goes before the samples (video) or before each sample (audio).
+struct StreamFraming {
+    std::vector<uint8_t> prefix;  // the decoder configuration of a video stream
+    bool adts = false;
+    uint32_t profile = 0;         // ADTS profile: audioObjectType - 1
+    uint32_t frequencyIndex = 0;
+    uint32_t channels = 0;
+};
+
+// The video object and video object layer headers that GetM4vEsdsData hands
+// out, which an MPEG-4 Visual decoder needs before the first VOP.
+bool VideoFraming(MP4_read_file *handle, StreamFraming *framing) {
+    uint8_t header[256] = {};
+    uint32_t width = 0, height = 0, size = 0;
+    if (GetM4vEsdsData(handle, header, &width, &height, &size) != 1 || size > sizeof header)
+        return false;
+    framing->prefix.assign(header, header + size);
+    return true;
+}
+
+// The ADTS fields from the AudioSpecificConfig: audioObjectType (5 bits),
+// samplingFrequencyIndex (4), channelConfiguration (4).  ADTS has 2 bits of
+// profile (object types 1 to 4) and no room for an explicit frequency
+// (index 15).  Empty message: usable.
+std::string AudioFraming(MP4_read_file *handle, StreamFraming *framing) {
+    uint8_t esds[kEsdsRecordBytes] = {};
+    uint32_t size = 0;
+    if (GetM4aEsdsData(handle, esds, &size) != 1) return "has no audio decoder configuration";
+    uint8_t config[kEsdsRecordBytes] = {};
+    uint32_t length = 0, maxRate, avgRate, channels, frequency, objectType;
+    if (ParseAudioEsds(esds, EsdsBytesHeld(size), config, &length, &maxRate, &avgRate, &channels,
+                       &frequency, &objectType) != 1)
+        return "holds MPEG-1/2 audio (MP3), not AAC";
+    if (length < 2) return "has no AudioSpecificConfig";
+    const uint32_t index = ((config[0] & 7u) << 1) | (config[1] >> 7);
+    if (objectType < 1 || objectType > 4 || index > 12 || channels > 7)
+        return "holds an AAC configuration that ADTS cannot carry";
+    framing->adts = true;
+    framing->profile = objectType - 1;
+    framing->frequencyIndex = index;
+    framing->channels = channels;
+    return "";
+}
+
+// MPEG-4 ADTS header without CRC, buffer fullness 0x7FF (variable rate), one
+// raw data block.
+void AdtsHeader(const StreamFraming &f, uint32_t payload, uint8_t out[kAdtsHeader]) {
+    const uint32_t length = payload + kAdtsHeader;
+    out[0] = 0xFF;
+    out[1] = 0xF1;  // sync, MPEG-4, layer 0, protection_absent
+    out[2] = uint8_t((f.profile << 6) | (f.frequencyIndex << 2) | (f.channels >> 2));
+    out[3] = uint8_t(((f.channels & 3) << 6) | (length >> 11));
+    out[4] = uint8_t(length >> 3);
+    out[5] = uint8_t(((length & 7) << 5) | 0x1F);
+    out[6] = 0xFC;
+}
+
+// Writes the stream; the number of samples written, or a message.
+std::string WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &framing,
+                        FILE *out, uint32_t *written) {
+    if (std::fwrite(framing.prefix.data(), 1, framing.prefix.size(), out) != framing.prefix.size())
+        return "write failed";
+    uint8_t *data = nullptr;
+    uint32_t size = 0, time = 0;
+    while (MP4GetNextSample(handle, id, &data, &size, &time) == 1) {
+        bool ok = true;
+        if (framing.adts) {
+            uint8_t header[kAdtsHeader];
+            ok = size <= kAdtsMaxFrame - kAdtsHeader;
+            if (ok) AdtsHeader(framing, size, header);
+            ok = ok && std::fwrite(header, 1, kAdtsHeader, out) == kAdtsHeader;
+        }
+        ok = ok && std::fwrite(data, 1, size, out) == size;
+        MP4freeData(&data);
+        if (!ok) return "cannot write sample " + std::to_string(*written);
+        ++*written;
+    }
+    if (*written != handle->tracks[id]->sampleCount)
+        return "sample " + std::to_string(*written) + " cannot be read";
+    return "";
+}
+
+}  // namespace
+
+int RunExtract(const std::vector<std::string> &argsIn) {
+    std::vector<std::string> args = argsIn;
+    std::string kind;
+    if (!TakeOption(args, "--track", &kind) || args.size() != 2)
+        return Fail("extract takes FILE --track video|audio OUT (see --help)");
+    if (kind != "video" && kind != "audio") return Fail("--track must be video or audio");
+    const std::string &path = args[0], &outPath = args[1];
+    MP4_read_file *handle = OpenForReading(path);
+    if (handle == nullptr) return Fail("cannot open '" + path + "' as an MP4 file");
+    std::string error;
+    const int32_t id = ChooseTrack(handle, kind, path, &error);
+    StreamFraming framing;
+    if (id != 0 && kind == "video" && !VideoFraming(handle, &framing))
+        error = "the video track of '" + path + "' has no MPEG-4 Visual configuration";
+    if (id != 0 && kind == "audio") {
+        const std::string why = AudioFraming(handle, &framing);
+        if (!why.empty()) error = "the audio track of '" + path + "' " + why;
+    }
+    FILE *out = error.empty() ? std::fopen(outPath.c_str(), "wb") : nullptr;
+    if (error.empty() && out == nullptr) error = "cannot create '" + outPath + "'";
+    uint32_t written = 0;
+    if (out != nullptr) {
+        error = WriteStream(handle, id, framing, out, &written);
+        if (std::fclose(out) != 0 && error.empty()) error = "write failed";
+        // A stream cut short is of no use to a player: leave nothing behind.
+        if (!error.empty()) {
+            std::remove(outPath.c_str());
+            error = "'" + outPath + "': " + error;
+        }
+    }
+    CloseForReading(handle);
+    if (!error.empty()) return Fail(error);
+    std::fprintf(Out(), "%s: %u %s samples\n", outPath.c_str(), written, kind.c_str());
+    return 0;
+}
