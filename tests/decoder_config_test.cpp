@@ -77,7 +77,8 @@ TEST(GetM4vEsdsData, ConfigurationFromTheVideoObjectStartCode) {
         FakeTrack video("mp4v", esds);
         uint8_t buffer[200] = {};
         uint32_t width = 0, height = 0, size = 77;
-        EXPECT_EQ(Printed([&] { EXPECT_EQ(GetM4vEsdsData(&video.file, buffer, &width, &height, &size), result); }), "");
+        const int32_t expected = result;  // clang 14 cannot capture a structured binding
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(GetM4vEsdsData(&video.file, buffer, &width, &height, &size), expected); }), "");
         EXPECT_EQ(Bytes(buffer, buffer + (result == 1 ? size : 0)), result == 1 ? kVideoObject : Bytes{});
         EXPECT_EQ(size, result == 1 ? 19u : 77u);
         EXPECT_EQ(width, result == 1 ? 176u : 0u);

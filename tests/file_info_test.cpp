@@ -35,7 +35,8 @@ TEST(GetFileInfo, BundledFiles) {
         SCOPED_TRACE(file);
         FileInfo info;
         std::memset(&info, 0xAB, sizeof info);
-        Printed([&] { ASSERT_EQ(GetFileInfo(Fixture(file).c_str(), &info), 1); });
+        const std::string path = Fixture(file);  // clang 14 cannot capture a structured binding
+        Printed([&] { ASSERT_EQ(GetFileInfo(path.c_str(), &info), 1); });
         const auto *got = reinterpret_cast<const uint32_t *>(&info);
         const auto *expected = reinterpret_cast<const uint32_t *>(&want);
         for (int word = 0; word < 24; ++word) EXPECT_EQ(got[word], expected[word]) << "word " << word;
