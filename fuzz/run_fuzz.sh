@@ -10,7 +10,8 @@ shift 4
 rm -rf "$work"
 mkdir -p "$work/new"
 cd "$work"
-# -timeout=1: one input taking a second or more counts as a hang.
+# -timeout=1: one input taking a second or more counts as a hang (a later
+# -timeout among the options given replaces it).
 # -close_fd_mask=3: the library's own output (hundreds of lines per input)
 # is dropped; libFuzzer and the sanitizers report through a duplicate of
 # standard error.
