@@ -416,6 +416,17 @@ TEST(Robustness, NullResultPointersOfTheConfigurationExports) {
               GetM4vHeaderSize(Fixture("video.m4v").c_str(), &width, &height));
 }
 
+TEST(Robustness, EmptyStreamsForTheRemultiplexing) {
+    // Found by fuzz_remux: an empty ADTS file had its (addressless) bytes
+    // copied before its size was checked.
+    const std::string dir = TempDir();
+    const std::string empty = WriteTemp("empty.aac", {});
+    const std::string out = dir + "/out.mp4";
+    EXPECT_EQ(Mp4AddAudio(Fixture("video.mp4").c_str(), empty.c_str(), out.c_str()), -31);
+    EXPECT_EQ(Mp4AddVideo(Fixture("audio.mp4").c_str(), empty.c_str(), out.c_str(), 25.0f), -31);
+    EXPECT_FALSE(FileExists(out));
+}
+
 // ---------------------------------------------------------------- writer
 
 // Every sample of the served video track, as bytes.

@@ -199,9 +199,12 @@ extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddAudio(const char *sourceMp4,
         return kRemuxBadArgument;
     std::vector<uint8_t> adts;
     if (!ReadWholeFile(adtsFile, &adts)) return kRemuxBadArgument;
+    // Shorter than a header (an empty file included, whose bytes have no
+    // address to copy from): no usable header.
+    if (adts.size() < kAdtsHeaderBytes) return kRemuxBadStream;
     uint8_t header[kAdtsHeaderBytes] = {};
-    std::memcpy(header, adts.data(), adts.size() < sizeof header ? adts.size() : sizeof header);
-    if (adts.size() < kAdtsHeaderBytes || !IsUsableAdtsHeader(header)) return kRemuxBadStream;
+    std::memcpy(header, adts.data(), sizeof header);
+    if (!IsUsableAdtsHeader(header)) return kRemuxBadStream;
 
     MP4_read_file *source = nullptr;
     if (MP4FileOpen(&source, sourceMp4) != 1) {
