@@ -257,6 +257,28 @@ TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
     }
 }
 
+// The flag of every sample is what FindKeySample answers walking the
+// key-frame table from entry 0, whichever samples the table lists (the first
+// sample among them or not, the last one or not).
+TEST(ReadAccessFlags, KeyFlagMatchesTheKeyFrameTableWalk) {
+    const std::vector<std::vector<uint32_t>> tables = {{1}, {2, 5}, {1, 2, 3, 4, 5, 6}, {6}, {3, 4}};
+    for (const auto &stss : tables) {
+        std::vector<TrackSpec> tracks = Tracks();
+        tracks[0].stss = stss;
+        OpenedFile f(WriteTemp("keys.mp4", TinyMp4(tracks, Payload())));
+        ASSERT_EQ(f.result, 1);
+        SampleBuffer buffer{};
+        ASSERT_EQ(InitSampleBuffer(&buffer), 1);
+        for (uint32_t k = 0; k < kVideoSamples; ++k) {
+            uint32_t size = 0, time = 0, index = 0;
+            Printed([&] { EXPECT_EQ(GetNextSample(f.handle, kVideo, &buffer, &size, &time), 1); });
+            EXPECT_EQ(buffer.keyFlag, FindKeySample(k, f.Track(kVideo), &index))
+                << "sample " << k << " of table " << testing::PrintToString(stss);
+        }
+        ReleaseSampleBuffer(&buffer);
+    }
+}
+
 TEST(ReadAccessFailures, SamplesPastTheEndOfTheFileFailToRead) {
     // 30 bytes cut: the audio, video sample 5 and the end of sample 4 are gone.
     OpenedFile f(WriteFile("cut.mp4", 30));

@@ -16,6 +16,7 @@
 //     detected before any memory is reserved for it;
 //   - the bound "time at or past timescale x sample count" is computed in 64
 //     bits, so it cannot wrap.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,20 @@ int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
     return ReadSampleBytes(handle, entry, buffer->data) ? 0 : 2;
 }
 
+// Whether a sample is listed in the video key-frame table: what FindKeySample
+// answers when it walks from entry 0.  The table is strictly ascending (the
+// index builder keeps it so), so a binary search finds the same entry in
+// logarithmic time; a walk from entry 0 for every sample made reading a whole
+// track quadratic in its length.
+int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
+    if (track->keyFrames == nullptr) return 0;
+    const KeyFrameEntry *first = track->keyFrames;
+    const KeyFrameEntry *last = first + track->keyFrameCount;
+    const KeyFrameEntry *at = std::lower_bound(
+        first, last, number, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
+    return at != last && at->sampleNumber == number ? 1 : 0;
+}
+
 int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
                         uint32_t *size, uint32_t *time) {
     const int32_t cursor = handle->videoCursor;
@@ -184,8 +199,7 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
         buffer->keyFlag = entry.size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
-        uint32_t index = 0;
-        buffer->keyFlag = FindKeySample(uint32_t(cursor), track, &index);
+        buffer->keyFlag = IsKeySample(track, uint32_t(cursor));
     }
     return 1;
 }
