@@ -58,11 +58,20 @@ bool SampleInFile(const MP4_read_file *handle, const SampleEntry &entry) {
     return uint64_t(entry.offset) + entry.size <= handle->root->fileSize;
 }
 
-// One seek and one read of the whole sample.
+// Moves the stream to `offset`.  A sample that starts where the previous one
+// ended (the common case in a walk through interleaved chunks) needs no seek;
+// a seek would make the stream drop its buffer and cost a system call.
+bool MoveTo(FILE *file, uint32_t offset) {
+    const long here = std::ftell(file);
+    if (here >= 0 && uint64_t(here) == offset) return true;
+    return std::fseek(file, long(offset), SEEK_SET) == 0;
+}
+
+// One seek (when needed) and one read of the whole sample.
 bool ReadSampleBytes(const MP4_read_file *handle, const SampleEntry &entry, uint8_t *into) {
     FILE *file = StreamOf(handle);
     if (file == nullptr || !SampleInFile(handle, entry)) return false;
-    if (std::fseek(file, long(entry.offset), SEEK_SET) != 0) return false;
+    if (!MoveTo(file, entry.offset)) return false;
     if (entry.size == 0) return true;
     return into != nullptr && std::fread(into, 1, entry.size, file) == entry.size;
 }
