@@ -13,6 +13,26 @@ namespace {
 
 constexpr size_t kMaxPathLength = sizeof(Root_atom::path) - 1;
 
+// The read stream's buffer.  Sample access jumps back and forth between the
+// chunks of the video and the audio track, which lie side by side in the
+// media data; a buffer that holds a few chunks serves most of those jumps
+// without reading the file again, where the default (one file-system block)
+// is refilled on nearly every one.  Sample bytes beyond the buffer's size are
+// read by the stream straight into the destination.
+//
+// The buffer lives in the same allocation as the Root_atom, right after it,
+// so it is released with the Root_atom, after the stream is closed.
+constexpr size_t kReadBufferBytes = 64 * 1024;
+
+Root_atom *NewReadRoot() {
+    return static_cast<Root_atom *>(std::calloc(1, sizeof(Root_atom) + kReadBufferBytes));
+}
+
+void UseReadBuffer(Root_atom *root) {
+    char *buffer = reinterpret_cast<char *>(root) + sizeof(Root_atom);
+    std::setvbuf(root->file, buffer, _IOFBF, kReadBufferBytes);
+}
+
 void ReleaseTracks(MP4_read_file *handle) {
     for (ReadTrack *&slot : handle->tracks)
         if (slot != nullptr) FreeTrackIndex(&slot);
@@ -51,6 +71,7 @@ bool LoadFile(Root_atom *root, const char *path) {
         std::printf("Can't open the file - %s \n", path);
         return false;
     }
+    UseReadBuffer(root);
     const int64_t size = StreamSizeAtEnd(root->file);
     if (size == 0) {
         std::printf("file size be zero!!\n");
@@ -139,7 +160,7 @@ CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const ch
     auto *handle = static_cast<MP4_read_file *>(std::calloc(1, sizeof(MP4_read_file)));
     *handleOut = handle;
     if (handle == nullptr) return -99;
-    auto *root = static_cast<Root_atom *>(std::calloc(1, sizeof(Root_atom)));
+    Root_atom *root = NewReadRoot();
     if (root == nullptr) {
         std::printf("Can't allocate memory for Root_atom in mp4fileopen(...) \n");
         return -99;
