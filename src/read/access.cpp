@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/read.h"
 
 namespace {
@@ -158,15 +159,55 @@ int32_t BeginLookup(MP4_read_file *handle, int32_t trackId, uint8_t **data, uint
     return 0;
 }
 
-// Grows the buffer for `bytes` and reads the sample into it.  0 on success,
-// 1 when memory is short, 2 when the bytes cannot be read.
+// Where the sequential reader puts a sample.  The internal readers' callers
+// pass their reusable SampleBuffer, which grows when a sample does not fit
+// and carries the key flag.  MP4GetNextSample instead has the sample read
+// straight into the block of its exact size that the host receives: the
+// bytes and the block are those that a copy out of a fresh buffer would give,
+// without the buffer's allocation, the zeroing of the block and the copy,
+// which for large samples cost more than the read itself (two fresh blocks of
+// a 2.4 MB sample meant page faults on every byte of both).
+struct SampleTarget {
+    SampleBuffer *buffer = nullptr;  // the reader's buffer, or
+    bool toBlock = false;            // a block of the sample's size, malloc'ed
+    uint8_t *block = nullptr;        //   here and owned by the caller
+};
+
+uint8_t *ReserveBlock(uint32_t size) {
+    void *block = size > 0 ? std::malloc(size) : std::calloc(1, 1);
+    // The same message as a reader's buffer that cannot grow.
+    if (block == nullptr) DebugOutput("realloc failed\n");
+    return static_cast<uint8_t *>(block);
+}
+
+// Makes room for the sample and reads it.  0 on success, 1 when memory is
+// short, 2 when the bytes cannot be read.
+int32_t ReadInto(const MP4_read_file *handle, const SampleEntry &entry, SampleTarget *target) {
+    if (!SampleInFile(handle, entry)) return 2;
+    uint8_t *into = nullptr;
+    if (target->toBlock) {
+        into = target->block = ReserveBlock(entry.size);
+        if (into == nullptr) return 1;
+    } else {
+        SampleBuffer *buffer = target->buffer;
+        if (buffer == nullptr) return 1;
+        if (buffer->capacity < entry.size || buffer->data == nullptr)
+            if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
+        into = buffer->data;
+    }
+    if (ReadSampleBytes(handle, entry, into)) return 0;
+    if (target->toBlock) {
+        std::free(target->block);
+        target->block = nullptr;
+    }
+    return 2;
+}
+
 int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
                        SampleBuffer *buffer) {
-    if (!SampleInFile(handle, entry)) return 2;
-    if (buffer == nullptr) return 1;
-    if (buffer->capacity < entry.size || buffer->data == nullptr)
-        if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
-    return ReadSampleBytes(handle, entry, buffer->data) ? 0 : 2;
+    SampleTarget target;
+    target.buffer = buffer;
+    return ReadInto(handle, entry, &target);
 }
 
 // Whether a sample is listed in the video key-frame table: what FindKeySample
@@ -183,7 +224,7 @@ int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
     return at != last && at->sampleNumber == number ? 1 : 0;
 }
 
-int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
     const int32_t cursor = handle->videoCursor;
     if (uint32_t(cursor) >= track->sampleCount) {
@@ -194,7 +235,7 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
     *time = entry.time;
     *size = entry.size;
     ++handle->videoCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
         std::printf(read == 1
                         ? "error to allocate a memory in Get Next Sample at sample - video-[%d]"
@@ -203,6 +244,8 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
         *size = 0;
         return -85;
     }
+    SampleBuffer *buffer = target->buffer;
+    if (target->toBlock) return 1;  // the key flag is a buffer's
     if (track->keyFrameCount == 0) {
         // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
@@ -213,7 +256,7 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
     return 1;
 }
 
-int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
     const int32_t cursor = handle->audioCursor;
     if (uint32_t(cursor) >= track->sampleCount) {
@@ -224,7 +267,7 @@ int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
     *time = entry.time;
     *size = entry.size;
     ++handle->audioCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
         std::printf(read == 1
                         ? "error to allocate a memory in Get Next Sample at sample - audio-[%d]"
@@ -316,8 +359,11 @@ int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *i
     return 0;
 }
 
-int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
-                      uint32_t *size, uint32_t *time) {
+namespace {
+
+// GetNextSample with the sample's destination left open.
+int32_t NextSample(MP4_read_file *handle, int32_t trackId, SampleTarget *target, uint32_t *size,
+                   uint32_t *time) {
     ReadTrack *track = nullptr;
     Branch branch = Branch::Other;
     const int32_t checked = CheckTrack(handle, trackId, -100, &track, &branch);
@@ -326,9 +372,18 @@ int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buff
     uint32_t localTime = 0;
     if (size == nullptr) size = &localSize;
     if (time == nullptr) time = &localTime;
-    if (branch == Branch::Video) return NextVideoSample(handle, track, buffer, size, time);
-    if (branch == Branch::Audio) return NextAudioSample(handle, track, buffer, size, time);
+    if (branch == Branch::Video) return NextVideoSample(handle, track, target, size, time);
+    if (branch == Branch::Audio) return NextAudioSample(handle, track, target, size, time);
     return -100;
+}
+
+}  // namespace
+
+int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                      uint32_t *size, uint32_t *time) {
+    SampleTarget target;
+    target.buffer = buffer;
+    return NextSample(handle, trackId, &target, size, time);
 }
 
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
@@ -423,13 +478,17 @@ CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackI
 CORVANE_API int32_t CORVANE_CALL MP4GetNextSample(MP4_read_file *handle, int32_t trackId,
                                                   uint8_t **data, uint32_t *size,
                                                   uint32_t *time) {
-    SampleBuffer *buffer = NewBuffer();
+    SampleTarget target;
+    target.toBlock = true;
     uint32_t localSize = 0;
     uint32_t *sizeOut = size != nullptr ? size : &localSize;
-    const int32_t result = GetNextSample(handle, trackId, buffer, sizeOut, time);
-    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
-    DeleteBuffer(buffer);
-    return ok ? 1 : -1;
+    const int32_t result = NextSample(handle, trackId, &target, sizeOut, time);
+    if (result == 1 && data != nullptr) {
+        *data = target.block;
+        return 1;
+    }
+    std::free(target.block);
+    return -1;
 }
 
 CORVANE_API int32_t CORVANE_CALL MP4NextKeyFrame(MP4_read_file *handle, int32_t trackId,
