@@ -19,6 +19,20 @@ TEST(ToolTree, PrintsTheBundledSample) {
     EXPECT_NE(out.find("\n[mdat] offset="), std::string::npos);
 }
 
+TEST(ToolTree, VerboseDecodesKnownBoxes) {
+    int status = -1;
+    const std::string out = RunCommand(Tool() + " tree -v " + Fixture("av.mp4"), &status);
+    EXPECT_EQ(status, 0);
+    for (const char *line :
+         {"[ftyp] offset=0 size=28 major_brand=isom minor_version=512 compatible_brand=isom\n",
+          "  [mvhd] offset=36 size=108 timescale=1000 duration=2000 next_track_ID=3\n",
+          "    [tkhd] offset=152 size=92 track_ID=1 duration=2000 width=176 height=144\n",
+          "      [hdlr] offset=320 size=45 handler_type=vide\n",
+          "            [mp4v] offset=453 size=201 width=176 height=144\n",
+          "          [stsz] offset=742 size=220 sample_size=0 sample_count=50\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+}
+
 TEST(ToolTree, JsonOutput) {
     int status = -1;
     const std::string out = RunCommand(Tool() + " tree --json " + Fixture("audio.mp4"), &status);

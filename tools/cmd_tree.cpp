@@ -9,11 +9,69 @@
 
 namespace {
 
-void PrintNode(const AtomNode *node, int depth) {
-    std::fprintf(Out(), "%*s[%s] offset=%u size=%u\n", depth * 2, "", node->type, node->offset,
-                 node->size);
+std::string Fourcc(const realStructure *r, uint32_t offset) {
+    const uint8_t *p = RecordBytes(r, offset, 4);
+    if (p == nullptr) return "";
+    std::string out;
+    for (int i = 0; i < 4; ++i) out += (p[i] >= 0x20 && p[i] < 0x7F) ? char(p[i]) : '.';
+    return out;
+}
+
+std::string Hex(const realStructure *r, uint32_t offset, uint32_t count) {
+    std::string out;
+    char byte[4];
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t *p = RecordBytes(r, offset + i, 1);
+        if (p == nullptr) break;
+        std::snprintf(byte, sizeof byte, "%02x", *p);
+        out += byte;
+    }
+    return out;
+}
+
+std::string Field(const char *name, uint64_t value) {
+    return " " + std::string(name) + "=" + std::to_string(value);
+}
+
+// The main fields of the boxes the library interprets, from their records.
+std::string Decoded(const AtomNode *node) {
+    const realStructure *r = node->realStructure;
+    if (r == nullptr) return "";
+    const std::string type = node->type;
+    if (type == "ftyp")
+        return " major_brand=" + Fourcc(r, 8) + Field("minor_version", RecordU32(r, 12)) +
+               " compatible_brand=" + Fourcc(r, 16);
+    if (type == "mvhd")
+        return Field("timescale", RecordU32(r, 20)) + Field("duration", RecordU32(r, 24)) +
+               Field("next_track_ID", RecordU32(r, 104));
+    if (type == "tkhd")
+        return Field("track_ID", RecordU32(r, 20)) + Field("duration", RecordU32(r, 28)) +
+               Field("width", RecordU32(r, 84) >> 16) + Field("height", RecordU32(r, 88) >> 16);
+    if (type == "mdhd")
+        return Field("timescale", RecordU32(r, 20)) + Field("duration", RecordU32(r, 24));
+    if (type == "hdlr") return " handler_type=" + Fourcc(r, 16);
+    if (type == "stsd" || type == "dref" || type == "stts" || type == "stsc" || type == "stco" ||
+        type == "stss" || type == "ctts" || type == "elst" || type == "co64")
+        return Field("entry_count", RecordU32(r, 12));
+    if (type == "stsz")
+        return Field("sample_size", RecordU32(r, 12)) + Field("sample_count", RecordU32(r, 16));
+    if (type == "mp4v" || type == "s263")
+        return Field("width", RecordU16(r, 32)) + Field("height", RecordU16(r, 34));
+    if (type == "mp4a" || type == "samr")
+        return Field("channelcount", RecordU16(r, 24)) + Field("samplesize", RecordU16(r, 26)) +
+               Field("samplerate", RecordU32(r, 32) >> 16);
+    if (type == "esds" || type == "iods") {
+        const uint32_t held = node->size < r->imageSize ? node->size : r->imageSize;
+        return " descriptor=" + Hex(r, 12, held > 12 ? held - 12 : 0);
+    }
+    return "";
+}
+
+void PrintNode(const AtomNode *node, int depth, bool verbose) {
+    std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s\n", depth * 2, "", node->type, node->offset,
+                 node->size, verbose ? Decoded(node).c_str() : "");
     for (const AtomNode *child = node->firstChild; child; child = child->next)
-        PrintNode(child, depth + 1);
+        PrintNode(child, depth + 1, verbose);
 }
 
 void PrintJson(const AtomNode *node, int depth) {
@@ -35,7 +93,7 @@ void PrintJson(const AtomNode *node, int depth) {
 int RunTree(const std::vector<std::string> &argsIn) {
     std::vector<std::string> args = argsIn;
     const bool json = TakeFlag(args, "--json");
-    TakeFlag(args, "-v");
+    const bool verbose = TakeFlag(args, "-v");
     if (args.size() > 1) return Fail("tree takes one FILE");
     const std::string path = args.empty() ? DefaultSample() : args[0];
     Root_atom root{};
@@ -45,6 +103,8 @@ int RunTree(const std::vector<std::string> &argsIn) {
     const long size = std::ftell(root.file);
     root.fileSize = size > 0 ? uint32_t(size) : 0;
     const bool ok = size > 0 && ReadAtomTree(&root) > 0;
+    // The decoded fields come from the records the reader extracts.
+    if (ok && verbose && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
     if (ok && json) {
         std::fprintf(Out(), "[\n");
         for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) {
@@ -53,7 +113,7 @@ int RunTree(const std::vector<std::string> &argsIn) {
         }
         std::fprintf(Out(), "]\n");
     } else if (ok) {
-        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) PrintNode(atom, 0);
+        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) PrintNode(atom, 0, verbose);
     }
     FreeAtomTree(&root);
     std::fclose(root.file);

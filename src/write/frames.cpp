@@ -1,0 +1,198 @@
+// Adding frames: each frame is entered in the last block of its track, its
+// bytes go to the track's temporary file, and the track's bit rates follow
+// one-second windows of the time line.
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "write/write.h"
+
+namespace {
+
+// Float-to-integer conversion that cannot overflow: rates beyond 32 bits
+// (a huge first frame a few ticks into the track) saturate.
+uint32_t TruncateToU32(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value >= 4294967295.0) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(value);
+}
+
+TrackNode *LastBlock(TrackNode *first) {
+    while (first->nextBlock != nullptr) first = first->nextBlock;
+    return first;
+}
+
+// Appends a block after `last`, taking over the track's constants and the
+// running maximum; the window starts again at 0.
+TrackNode *ExtendTrack(TrackNode *first, TrackNode *last, uint32_t sampleTotal,
+                       uint32_t keyFrameTotal) {
+    TrackNode *chain = first;
+    if (AddSampleTable(&chain, kMediaBlockCapacity) != 1) return nullptr;
+    TrackNode *added = last->nextBlock;
+    added->trakAtom = last->trakAtom;
+    added->trackId = last->trackId;
+    added->width = last->width;
+    added->height = last->height;
+    added->trackType = last->trackType;
+    added->timescale = last->timescale;
+    added->maxBitrate = last->maxBitrate;
+    added->maxWindowBytes = last->maxWindowBytes;
+    added->firstSample = sampleTotal;
+    added->firstKeyFrame = keyFrameTotal;
+    return added;
+}
+
+// Counts the frame into the one-second windows of block b.  A frame outside
+// the current window closes it and opens the next one (one step, whatever
+// the gap).
+void CountIntoWindow(TrackNode *b, float seconds, uint32_t size, uint32_t sampleTotal) {
+    if (sampleTotal == 1) {
+        b->maxWindowBytes = 0;
+        b->windowBytes = 0;
+        b->windowIndex = 0;
+    }
+    const float low = static_cast<float>(b->windowIndex);
+    const float high = static_cast<float>(b->windowIndex + 1);
+    if (low <= seconds && seconds <= high) {
+        b->windowBytes += static_cast<int32_t>(size);
+        return;
+    }
+    b->windowIndex += 1;
+    if (b->windowBytes > b->maxWindowBytes) b->maxWindowBytes = b->windowBytes;
+    b->windowBytes = static_cast<int32_t>(size);
+}
+
+void UpdateVideoBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
+                         uint32_t sampleTotal, uint32_t bytes) {
+    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    CountIntoWindow(b, seconds, size, sampleTotal);
+    if (seconds != 0.0f) {
+        const float bits = static_cast<float>(static_cast<uint32_t>(bytes * 8u));
+        first->avgBitrate = TruncateToU32(bits / seconds);
+        first->maxBitrate = static_cast<uint32_t>(b->maxWindowBytes) * 8u;
+    }
+    if (seconds == 133.0f) std::printf("this bug");
+}
+
+void UpdateAudioBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
+                         uint32_t sampleTotal, uint32_t bytes) {
+    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    CountIntoWindow(b, seconds, size, sampleTotal);
+    const uint32_t whole = b->timescale ? time / b->timescale : 0;
+    if (whole != 0) {
+        first->avgBitrate = static_cast<uint32_t>(bytes * 8u) / whole;
+        first->maxBitrate = TruncateToU32(static_cast<float>(b->maxWindowBytes) * 8.0f);
+    } else {
+        first->avgBitrate = 0;
+        first->maxBitrate = 0;
+    }
+    if (seconds == 133.0f) std::printf("this bug");
+}
+
+// The per-track fields of the handle that adding a frame moves.
+struct TrackCounters {
+    uint32_t &sampleTotal, &keyFrameTotal, &bytes, &blockSample, &blockKeyFrame;
+};
+
+enum class AddResult { kEntered, kNoRoom, kExtendFailed };
+
+// Enters the frame into the last block (extending the chain when the track
+// reaches a multiple of the block size).  A block left full by an earlier
+// failed extension is extended first; if that fails again the frame is not
+// entered at all, so no entry is ever written past a table.
+AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t time, bool key,
+                     TrackNode **last) {
+    TrackNode *b = LastBlock(first);
+    if (c.blockSample >= b->capacity) {
+        TrackNode *added = ExtendTrack(first, b, c.sampleTotal, c.keyFrameTotal);
+        if (added == nullptr) return AddResult::kNoRoom;
+        b = added;
+        c.blockSample = 0;
+        c.blockKeyFrame = 0;
+    }
+    b->samples[c.blockSample] = FrameEntry{time, 0, c.bytes, size, 0};
+    if (key) {
+        b->keyFrames[c.blockKeyFrame] = KeyFrameEntry{time, c.sampleTotal};
+        ++c.keyFrameTotal;
+        ++c.blockKeyFrame;
+        b->keyFrameCount = c.blockKeyFrame;
+    }
+    ++c.blockSample;
+    ++c.sampleTotal;
+    c.bytes += size;
+    b->sampleCount = c.blockSample;
+    *last = b;
+    if (c.sampleTotal % kMediaBlockCapacity == 0) {
+        TrackNode *added = ExtendTrack(first, b, c.sampleTotal, c.keyFrameTotal);
+        if (added == nullptr) return AddResult::kExtendFailed;
+        c.blockSample = 0;
+        c.blockKeyFrame = 0;
+        *last = added;
+    }
+    return AddResult::kEntered;
+}
+
+bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
+    if (tempFile == nullptr || (size > 0 && data == nullptr)) return false;
+    return std::fwrite(data, 1, size, tempFile) == size;
+}
+
+}  // namespace
+
+// Frames are entered before their bytes are written; a frame whose bytes
+// cannot be written stays entered (the flush reports the short temporary
+// file).  A frame that finds its block full because an earlier extension
+// failed is refused with -99 without being entered.
+extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
+                                                          const uint8_t *data, uint32_t time,
+                                                          int32_t keyFlag) {
+    if (handle == nullptr) {
+        DebugOutput("the input parameter for MP4_local_file is empty\n");
+        return -99;
+    }
+    TrackNode *first = handle->VideoTrackNode;
+    if (first == nullptr) {
+        DebugOutput("there is no VideoTrackNode in the input MP4_local_file\n");
+        return -99;
+    }
+    TrackCounters c{handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
+                    handle->videoBlockSample, handle->videoBlockKeyFrame};
+    TrackNode *last = nullptr;
+    const AddResult entered = EnterFrame(first, c, size, time, keyFlag == 1, &last);
+    if (entered != AddResult::kEntered) {
+        DebugOutput("Can't create Sample and KeyFrame table for VideoTrackNode in AddVideoFrame(...) \n");
+        return -99;
+    }
+    UpdateVideoBitrates(first, last, time, size, handle->videoSampleTotal, handle->videoBytes);
+    if (!WriteFrame(handle->videoTempFile, data, size)) {
+        DebugOutput("the size of data written to temp video file is error!\n");
+        return -99;
+    }
+    return 1;
+}
+
+extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle, uint32_t size,
+                                                          const uint8_t *data, uint32_t time) {
+    if (handle == nullptr) {
+        DebugOutput("the input parameter for MP4_local_file is empty\n");
+        return -99;
+    }
+    TrackNode *first = handle->AudioTrackNode;
+    if (first == nullptr) {
+        DebugOutput("there is no AudioTrackNode in the input MP4_local_file\n");
+        return -99;
+    }
+    TrackCounters c{handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
+                    handle->audioBlockSample, handle->audioBlockKeyFrame};
+    TrackNode *last = nullptr;
+    const AddResult entered = EnterFrame(first, c, size, time, false, &last);
+    if (entered != AddResult::kEntered) {
+        DebugOutput("Can't create Sample and KeyFrame table for AudiTrackNode in AddAudioFrame(...) \n");
+        return -99;
+    }
+    UpdateAudioBitrates(first, last, time, size, handle->audioSampleTotal, handle->audioBytes);
+    if (!WriteFrame(handle->audioTempFile, data, size)) {
+        DebugOutput("the size of data written to temp audio file is error!\n");
+        return -99;
+    }
+    return 1;
+}
