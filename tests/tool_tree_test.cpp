@@ -33,6 +33,19 @@ TEST(ToolTree, VerboseDecodesKnownBoxes) {
         EXPECT_NE(out.find(line), std::string::npos) << line;
 }
 
+TEST(ToolTree, ShowsBytesAfterTheLastBox) {
+    // A file whose media data is followed by bytes outside any box, as the
+    // object-descriptor and scene units of written files are.
+    const Bytes file = Cat({Box("ftyp", Zeros(12)), Box("mdat", Zeros(4)),
+                            Bytes{0x01, 0x80, 0x80, 0x80, 0x1C, 0x11, 0x80, 0x80, 0x80}});
+    int status = -1;
+    const std::string out = RunCommand(Tool() + " tree " + WriteTemp("tail.mp4", file), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out,
+              "[ftyp] offset=0 size=20\n[mdat] offset=20 size=12\n"
+              "(9 bytes from offset 32 are not a box)\n");
+}
+
 TEST(ToolTree, JsonOutput) {
     int status = -1;
     const std::string out = RunCommand(Tool() + " tree --json " + Fixture("audio.mp4"), &status);

@@ -31,5 +31,8 @@ bool TakeOption(std::vector<std::string> &args, const std::string &option, std::
 
 int RunTree(const std::vector<std::string> &args);
 int RunInfo(const std::vector<std::string> &args);
+int RunMux(const std::vector<std::string> &args);
+int RunAddAudio(const std::vector<std::string> &args);
+int RunAddVideo(const std::vector<std::string> &args);
 
 #endif

@@ -1,4 +1,5 @@
-// corvane info: the tracks the reader finds in a file and their indexes.
+// corvane info: the tracks the reader finds in a file and their indexes, the
+// decoder configuration of the video and audio track, and the file summary.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "cli.h"
 #include "corvane2.h"
+#include "read/config.h"
 #include "read/read.h"
 
 namespace {
@@ -36,6 +38,69 @@ TrackLine Describe(int id, const ReadTrack *track) {
     return {id, track, RecordU32(record, 20), RecordU32(record, 24)};
 }
 
+// The decoder configuration as hex: the video object and video object layer
+// headers from the video esds, the AudioSpecificConfig from the audio esds.
+// Empty when the track or its configuration is missing.
+struct Configs {
+    std::string video;
+    std::string audio;
+};
+
+std::string Hex(const uint8_t *bytes, uint32_t count) {
+    std::string out;
+    char digits[3];
+    for (uint32_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        out += digits;
+    }
+    return out;
+}
+
+Configs ReadConfigs(MP4_read_file *handle) {
+    Configs configs;
+    uint8_t buffer[200] = {};
+    uint32_t width = 0, height = 0, size = 0;
+    if (handle->videoTrackId != 0 &&
+        GetM4vEsdsData(handle, buffer, &width, &height, &size) == 1)
+        configs.video = Hex(buffer, size);
+    if (handle->audioTrackId != 0 && GetM4aEsdsData(handle, buffer, &size) == 1) {
+        uint8_t config[100] = {};
+        uint32_t length = 0, maxRate, avgRate, channels, frequency, objectType;
+        // MPEG-1/2 audio (-1) has no AudioSpecificConfig to show.
+        if (ParseAudioEsds(buffer, EsdsBytesHeld(size), config, &length, &maxRate, &avgRate,
+                           &channels, &frequency, &objectType) == 1)
+            configs.audio = Hex(config, length);
+    }
+    return configs;
+}
+
+// The FileInfo words with their names, in record order.
+struct InfoWord {
+    const char *name;
+    uint32_t FileInfo::*field;
+};
+
+constexpr InfoWord kInfoWords[] = {
+    {"fileSize", &FileInfo::fileSize},
+    {"videoAvgBitrate", &FileInfo::videoAvgBitrate},
+    {"videoMaxBitrate", &FileInfo::videoMaxBitrate},
+    {"videoProfileLevel", &FileInfo::videoProfileLevel},
+    {"videoHeight", &FileInfo::videoHeight},
+    {"videoWidth", &FileInfo::videoWidth},
+    {"videoFrameRate", &FileInfo::videoFrameRate},
+    {"videoFrameCount", &FileInfo::videoFrameCount},
+    {"audioFrameCount", &FileInfo::audioFrameCount},
+    {"audioIsMpegAudio", &FileInfo::audioIsMpegAudio},
+    {"mpegAudioMode", &FileInfo::mpegAudioMode},
+    {"audioSampleRate", &FileInfo::audioSampleRate},
+    {"audioAvgBitrate", &FileInfo::audioAvgBitrate},
+    {"audioMaxBitrate", &FileInfo::audioMaxBitrate},
+    {"aacProfile", &FileInfo::aacProfile},
+    {"audioChannels", &FileInfo::audioChannels},
+    {"audioObjectType", &FileInfo::audioObjectType},
+    {"mpegAudioEmphasis", &FileInfo::mpegAudioEmphasis},
+};
+
 std::string JsonString(const std::string &text) {
     std::string out = "\"";
     for (const char c : text) {
@@ -54,7 +119,8 @@ std::string JsonString(const std::string &text) {
 }
 
 void PrintText(const std::string &path, const MP4_read_file *h,
-               const std::vector<TrackLine> &lines) {
+               const std::vector<TrackLine> &lines, const Configs &configs,
+               const FileInfo &info) {
     std::fprintf(Out(), "%s: %zu track(s), video track %d, audio track %d\n", path.c_str(),
                  lines.size(), h->videoTrackId, h->audioTrackId);
     for (const TrackLine &l : lines)
@@ -62,10 +128,19 @@ void PrintText(const std::string &path, const MP4_read_file *h,
                      "  track %d: %-7s samples=%u timescale=%u duration=%u keyframes=%u\n", l.id,
                      MediaName(l.track->mediaType), l.track->sampleCount, l.timescale,
                      l.duration, l.track->keyFrameCount);
+    if (!configs.video.empty())
+        std::fprintf(Out(), "  video config: %s\n", configs.video.c_str());
+    if (!configs.audio.empty())
+        std::fprintf(Out(), "  audio config: %s\n", configs.audio.c_str());
+    std::fprintf(Out(), "  summary:");
+    for (const InfoWord &word : kInfoWords)
+        std::fprintf(Out(), " %s=%u", word.name, info.*word.field);
+    std::fprintf(Out(), "\n");
 }
 
 void PrintJson(const std::string &path, const MP4_read_file *h,
-               const std::vector<TrackLine> &lines) {
+               const std::vector<TrackLine> &lines, const Configs &configs,
+               const FileInfo &info) {
     std::fprintf(Out(), "{\"file\": %s, \"videoTrackId\": %d, \"audioTrackId\": %d, \"tracks\": [",
                  JsonString(path).c_str(), h->videoTrackId, h->audioTrackId);
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -76,7 +151,15 @@ void PrintJson(const std::string &path, const MP4_read_file *h,
                      i ? "," : "", l.id, MediaName(l.track->mediaType), l.track->sampleCount,
                      l.timescale, l.duration, l.track->keyFrameCount);
     }
-    std::fprintf(Out(), "%s]}\n", lines.empty() ? "" : "\n");
+    std::fprintf(Out(),
+                 "%s], \"videoConfig\": \"%s\", \"audioConfig\": \"%s\",\n  \"fileInfo\": {",
+                 lines.empty() ? "" : "\n", configs.video.c_str(), configs.audio.c_str());
+    const char *separator = "";
+    for (const InfoWord &word : kInfoWords) {
+        std::fprintf(Out(), "%s\"%s\": %u", separator, word.name, info.*word.field);
+        separator = ", ";
+    }
+    std::fprintf(Out(), "}}\n");
 }
 
 }  // namespace
@@ -96,10 +179,13 @@ int RunInfo(const std::vector<std::string> &argsIn) {
     std::vector<TrackLine> lines;
     for (int id = 0; id < MP4_READ_TRACK_SLOTS; ++id)
         if (handle->tracks[id] != nullptr) lines.push_back(Describe(id, handle->tracks[id]));
+    const Configs configs = ReadConfigs(handle);
+    FileInfo info{};
+    GetFileInfo(path.c_str(), &info);
     if (json)
-        PrintJson(path, handle, lines);
+        PrintJson(path, handle, lines, configs, info);
     else
-        PrintText(path, handle, lines);
+        PrintText(path, handle, lines, configs, info);
     MP4FileClose(&handle);
     std::free(handle);
     return 0;

@@ -88,6 +88,26 @@ void PrintJson(const AtomNode *node, int depth) {
     std::fprintf(Out(), "}");
 }
 
+// Reads the tree as the library does, but keeps the top-level boxes found
+// before bytes that do not form a box the library knows: files written with
+// object-descriptor and scene tracks end with their two access units after
+// mdat, outside any box.  Returns false when no box could be read at all;
+// `unread` receives the offset of such trailing bytes (0 when none).
+bool ReadForDisplay(Root_atom *root, uint64_t *unread) {
+    *unread = 0;
+    const int32_t top = ReadTopLevelAtoms(root);
+    if (root->firstAtom == nullptr) return false;
+    const AtomNode *last = root->firstAtom;
+    for (AtomNode *atom = root->firstAtom; atom; atom = atom->next) {
+        AtomTypeInfo info{};
+        if (GetAtomTypeInfo(atom, &info) == 1 && info.headerSize != 0)
+            ReadChildAtoms(root->file, atom, info.headerSize);
+        last = atom;
+    }
+    if (top < 0) *unread = uint64_t(last->offset) + last->size;
+    return true;
+}
+
 }  // namespace
 
 int RunTree(const std::vector<std::string> &argsIn) {
@@ -102,7 +122,8 @@ int RunTree(const std::vector<std::string> &argsIn) {
     std::fseek(root.file, 0, SEEK_END);
     const long size = std::ftell(root.file);
     root.fileSize = size > 0 ? uint32_t(size) : 0;
-    const bool ok = size > 0 && ReadAtomTree(&root) > 0;
+    uint64_t unread = 0;
+    const bool ok = size > 0 && ReadForDisplay(&root, &unread);
     // The decoded fields come from the records the reader extracts.
     if (ok && verbose && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
     if (ok && json) {
@@ -114,6 +135,9 @@ int RunTree(const std::vector<std::string> &argsIn) {
         std::fprintf(Out(), "]\n");
     } else if (ok) {
         for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) PrintNode(atom, 0, verbose);
+        if (unread != 0 && unread < uint64_t(size))
+            std::fprintf(Out(), "(%llu bytes from offset %llu are not a box)\n",
+                         (unsigned long long)(uint64_t(size) - unread), (unsigned long long)unread);
     }
     FreeAtomTree(&root);
     std::fclose(root.file);

@@ -28,6 +28,24 @@ const Command kCommands[] = {
      "  Prints every track found: id, media type, sample count, timescale,\n"
      "  duration and key-frame count.  Without FILE the bundled sample is used.",
      RunInfo},
+    {"mux", "write an MP4 file from an MPEG-4 Visual and an ADTS AAC stream",
+     "corvane mux VIDEO.m4v AUDIO.aac OUT.mp4 [--fps N]\n"
+     "  Splits both elementary streams into frames and writes them as the video\n"
+     "  and audio tracks of OUT.mp4 (with object-descriptor and scene tracks).\n"
+     "  --fps N  video frame rate (default 25).",
+     RunMux},
+    {"add-audio", "join the video of an MP4 file with an ADTS AAC stream",
+     "corvane add-audio SOURCE.mp4 AUDIO.aac OUT.mp4\n"
+     "  Writes OUT.mp4 with the video track of SOURCE.mp4 and the frames of\n"
+     "  AUDIO.aac.  Uses the temporary files tempv.v and tempa.a in the\n"
+     "  working directory.",
+     RunAddAudio},
+    {"add-video", "join the audio of an MP4 file with an MPEG-4 Visual stream",
+     "corvane add-video SOURCE.mp4 VIDEO.m4v OUT.mp4 [--fps N]\n"
+     "  Writes OUT.mp4 with the audio track of SOURCE.mp4 and the pictures of\n"
+     "  VIDEO.m4v at N frames per second (default 25).  Uses the temporary\n"
+     "  files tempv.v and tempa.a in the working directory.",
+     RunAddVideo},
 };
 
 void PrintUsage(FILE *to) {

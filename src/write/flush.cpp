@@ -286,3 +286,23 @@ extern "C" CORVANE_API int32_t CORVANE_CALL MP4FileFlush(MP4_local_file *handle)
     FreeIfSet(handle);
     return 1;
 }
+
+// Releases a handle without writing anything: the output stream and the
+// temporary files are closed and left on disk as they are, and every block,
+// atom and record is freed.  For callers that must give up on a file.
+void AbandonLocalFile(MP4_local_file *handle) {
+    if (handle == nullptr) return;
+    for (FILE *temp : {handle->videoTempFile, handle->audioTempFile})
+        if (temp != nullptr) std::fclose(temp);
+    for (TrackNode *track : {handle->VideoTrackNode, handle->AudioTrackNode, handle->odTrackNode,
+                             handle->sceneTrackNode}) {
+        if (track != nullptr && track->trakAtom != nullptr) FreeAtomNode(track->trakAtom);
+        FreeTrackBlocks(track);
+    }
+    if (handle->root != nullptr) {
+        FreeAtomTree(handle->root);
+        if (handle->root->file != nullptr) std::fclose(handle->root->file);
+        FreeIfSet(handle->root);
+    }
+    FreeIfSet(handle);
+}

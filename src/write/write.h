@@ -143,6 +143,7 @@ int32_t MergeTrackBlocks(MP4_local_file *file, bool video);
 int32_t WriteMediaData(MP4_local_file *file);
 int32_t WriteAtomList(AtomNode *first, Root_atom *root);
 int32_t FreeWrittenSubtree(AtomNode *atom);
+void AbandonLocalFile(MP4_local_file *handle);
 
 // The fixed access units of the object-descriptor and scene tracks, chosen by
 // which media tracks a file has.  `size` 0 when there is none for that choice.
