@@ -13,8 +13,9 @@
 #              key frame, as an encoder writing a raw stream puts them)
 #   NAME.aac   its audio as ADTS
 #   big.mp4    about 1 GB of large samples: 1920x1080 noise at -q:v 1
-#              (about 2.4 MB a frame) with AAC audio, moov first
-#   big_short.mp4  the same, about 120 MB (made with --quick too)
+#              (about 2.4 MB a frame) with AAC audio, moov first; big.aac
+#              its audio as ADTS
+#   big_short.mp4, big_short.aac  the same, about 120 MB (made with --quick too)
 # --quick makes only short.* and big_short.mp4.
 set -euo pipefail
 
@@ -49,6 +50,7 @@ big_file() {  # NAME SECONDS
         -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$seconds" \
         "${common[@]}" -c:v mpeg4 -q:v 1 -g 25 -c:a aac -b:a 32k -ac 1 \
         -movflags +faststart "$name.mp4"
+    [[ -s $name.aac ]] || ff -i "$name.mp4" -map 0:a -c copy -f adts "$name.aac"
 }
 
 long_file short 300
