@@ -90,6 +90,32 @@ TEST(WriterCreateTrack, Refusals) {
 
 // ------------------------------------------------ frames
 
+// The first block keeps the chain's last block, so frames go to the end of a
+// long chain without walking it: every block gets its own run of frames.
+TEST(WriterFrames, LongChainKeepsItsLastBlock) {
+    WriterSession s;
+    ASSERT_EQ(s.Video(), 1);
+    const uint32_t frames = 7001;
+    const Bytes frame(3, 1);
+    for (uint32_t i = 0; i < frames; ++i)
+        ASSERT_EQ(AddVideoFrame(s.file, 3, frame.data(), i * 40, i % 10 == 0 ? 1 : 0), 1);
+    const TrackNode *first = s.file->VideoTrackNode;
+    const TrackNode *walked = first;
+    uint32_t blocks = 1;
+    for (; walked->nextBlock != nullptr; walked = walked->nextBlock) {
+        const TrackNode *next = walked->nextBlock;
+        EXPECT_EQ(next->firstSample, walked->firstSample + walked->sampleCount);
+        EXPECT_EQ(next->firstKeyFrame, walked->firstKeyFrame + walked->keyFrameCount);
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, 4u);
+    EXPECT_EQ(first->lastBlock, walked);
+    EXPECT_EQ(walked->firstSample, 6000u);
+    EXPECT_EQ(walked->sampleCount, 1001u);
+    EXPECT_EQ(walked->samples[1000].offset, 7000u * 3);
+    EXPECT_EQ(walked->keyFrames[100].sampleNumber, 7000u);
+}
+
 TEST(WriterFrames, Diagnostics) {
     const Bytes frame(4, 0);
     CaptureStderr();

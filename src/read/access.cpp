@@ -16,10 +16,12 @@
 //     detected before any memory is reserved for it;
 //   - the bound "time at or past timescale x sample count" is computed in 64
 //     bits, so it cannot wrap.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/read.h"
 
 namespace {
@@ -57,11 +59,20 @@ bool SampleInFile(const MP4_read_file *handle, const SampleEntry &entry) {
     return uint64_t(entry.offset) + entry.size <= handle->root->fileSize;
 }
 
-// One seek and one read of the whole sample.
+// Moves the stream to `offset`.  A sample that starts where the previous one
+// ended (the common case in a walk through interleaved chunks) needs no seek;
+// a seek would make the stream drop its buffer and cost a system call.
+bool MoveTo(FILE *file, uint32_t offset) {
+    const long here = std::ftell(file);
+    if (here >= 0 && uint64_t(here) == offset) return true;
+    return std::fseek(file, long(offset), SEEK_SET) == 0;
+}
+
+// One seek (when needed) and one read of the whole sample.
 bool ReadSampleBytes(const MP4_read_file *handle, const SampleEntry &entry, uint8_t *into) {
     FILE *file = StreamOf(handle);
     if (file == nullptr || !SampleInFile(handle, entry)) return false;
-    if (std::fseek(file, long(entry.offset), SEEK_SET) != 0) return false;
+    if (!MoveTo(file, entry.offset)) return false;
     if (entry.size == 0) return true;
     return into != nullptr && std::fread(into, 1, entry.size, file) == entry.size;
 }
@@ -148,18 +159,72 @@ int32_t BeginLookup(MP4_read_file *handle, int32_t trackId, uint8_t **data, uint
     return 0;
 }
 
-// Grows the buffer for `bytes` and reads the sample into it.  0 on success,
-// 1 when memory is short, 2 when the bytes cannot be read.
-int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
-                       SampleBuffer *buffer) {
-    if (!SampleInFile(handle, entry)) return 2;
-    if (buffer == nullptr) return 1;
-    if (buffer->capacity < entry.size || buffer->data == nullptr)
-        if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
-    return ReadSampleBytes(handle, entry, buffer->data) ? 0 : 2;
+// Where the sequential reader puts a sample.  The internal readers' callers
+// pass their reusable SampleBuffer, which grows when a sample does not fit
+// and carries the key flag.  MP4GetNextSample instead has the sample read
+// straight into the block of its exact size that the host receives: the
+// bytes and the block are those that a copy out of a fresh buffer would give,
+// without the buffer's allocation, the zeroing of the block and the copy,
+// which for large samples cost more than the read itself (two fresh blocks of
+// a 2.4 MB sample meant page faults on every byte of both).
+struct SampleTarget {
+    SampleBuffer *buffer = nullptr;  // the reader's buffer, or
+    bool toBlock = false;            // a block of the sample's size, malloc'ed
+    uint8_t *block = nullptr;        //   here and owned by the caller
+};
+
+uint8_t *ReserveBlock(uint32_t size) {
+    void *block = size > 0 ? std::malloc(size) : std::calloc(1, 1);
+    // The same message as a reader's buffer that cannot grow.
+    if (block == nullptr) DebugOutput("realloc failed\n");
+    return static_cast<uint8_t *>(block);
 }
 
-int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+// Makes room for the sample and reads it.  0 on success, 1 when memory is
+// short, 2 when the bytes cannot be read.
+int32_t ReadInto(const MP4_read_file *handle, const SampleEntry &entry, SampleTarget *target) {
+    if (!SampleInFile(handle, entry)) return 2;
+    uint8_t *into = nullptr;
+    if (target->toBlock) {
+        into = target->block = ReserveBlock(entry.size);
+        if (into == nullptr) return 1;
+    } else {
+        SampleBuffer *buffer = target->buffer;
+        if (buffer == nullptr) return 1;
+        if (buffer->capacity < entry.size || buffer->data == nullptr)
+            if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
+        into = buffer->data;
+    }
+    if (ReadSampleBytes(handle, entry, into)) return 0;
+    if (target->toBlock) {
+        std::free(target->block);
+        target->block = nullptr;
+    }
+    return 2;
+}
+
+int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
+                       SampleBuffer *buffer) {
+    SampleTarget target;
+    target.buffer = buffer;
+    return ReadInto(handle, entry, &target);
+}
+
+// Whether a sample is listed in the video key-frame table: what FindKeySample
+// answers when it walks from entry 0.  The table is strictly ascending (the
+// index builder keeps it so), so a binary search finds the same entry in
+// logarithmic time; a walk from entry 0 for every sample made reading a whole
+// track quadratic in its length.
+int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
+    if (track->keyFrames == nullptr) return 0;
+    const KeyFrameEntry *first = track->keyFrames;
+    const KeyFrameEntry *last = first + track->keyFrameCount;
+    const KeyFrameEntry *at = std::lower_bound(
+        first, last, number, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
+    return at != last && at->sampleNumber == number ? 1 : 0;
+}
+
+int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
     const int32_t cursor = handle->videoCursor;
     if (uint32_t(cursor) >= track->sampleCount) {
@@ -170,7 +235,7 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
     *time = entry.time;
     *size = entry.size;
     ++handle->videoCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
         std::printf(read == 1
                         ? "error to allocate a memory in Get Next Sample at sample - video-[%d]"
@@ -179,18 +244,19 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
         *size = 0;
         return -85;
     }
+    SampleBuffer *buffer = target->buffer;
+    if (target->toBlock) return 1;  // the key flag is a buffer's
     if (track->keyFrameCount == 0) {
         // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
         buffer->keyFlag = entry.size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
-        uint32_t index = 0;
-        buffer->keyFlag = FindKeySample(uint32_t(cursor), track, &index);
+        buffer->keyFlag = IsKeySample(track, uint32_t(cursor));
     }
     return 1;
 }
 
-int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
     const int32_t cursor = handle->audioCursor;
     if (uint32_t(cursor) >= track->sampleCount) {
@@ -201,7 +267,7 @@ int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *b
     *time = entry.time;
     *size = entry.size;
     ++handle->audioCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
         std::printf(read == 1
                         ? "error to allocate a memory in Get Next Sample at sample - audio-[%d]"
@@ -293,8 +359,11 @@ int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *i
     return 0;
 }
 
-int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
-                      uint32_t *size, uint32_t *time) {
+namespace {
+
+// GetNextSample with the sample's destination left open.
+int32_t NextSample(MP4_read_file *handle, int32_t trackId, SampleTarget *target, uint32_t *size,
+                   uint32_t *time) {
     ReadTrack *track = nullptr;
     Branch branch = Branch::Other;
     const int32_t checked = CheckTrack(handle, trackId, -100, &track, &branch);
@@ -303,9 +372,18 @@ int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buff
     uint32_t localTime = 0;
     if (size == nullptr) size = &localSize;
     if (time == nullptr) time = &localTime;
-    if (branch == Branch::Video) return NextVideoSample(handle, track, buffer, size, time);
-    if (branch == Branch::Audio) return NextAudioSample(handle, track, buffer, size, time);
+    if (branch == Branch::Video) return NextVideoSample(handle, track, target, size, time);
+    if (branch == Branch::Audio) return NextAudioSample(handle, track, target, size, time);
     return -100;
+}
+
+}  // namespace
+
+int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                      uint32_t *size, uint32_t *time) {
+    SampleTarget target;
+    target.buffer = buffer;
+    return NextSample(handle, trackId, &target, size, time);
 }
 
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
@@ -400,13 +478,17 @@ CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackI
 CORVANE_API int32_t CORVANE_CALL MP4GetNextSample(MP4_read_file *handle, int32_t trackId,
                                                   uint8_t **data, uint32_t *size,
                                                   uint32_t *time) {
-    SampleBuffer *buffer = NewBuffer();
+    SampleTarget target;
+    target.toBlock = true;
     uint32_t localSize = 0;
     uint32_t *sizeOut = size != nullptr ? size : &localSize;
-    const int32_t result = GetNextSample(handle, trackId, buffer, sizeOut, time);
-    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
-    DeleteBuffer(buffer);
-    return ok ? 1 : -1;
+    const int32_t result = NextSample(handle, trackId, &target, sizeOut, time);
+    if (result == 1 && data != nullptr) {
+        *data = target.block;
+        return 1;
+    }
+    std::free(target.block);
+    return -1;
 }
 
 CORVANE_API int32_t CORVANE_CALL MP4NextKeyFrame(MP4_read_file *handle, int32_t trackId,
