@@ -224,32 +224,65 @@ int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
     return at != last && at->sampleNumber == number ? 1 : 0;
 }
 
-int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
-                        uint32_t *size, uint32_t *time) {
-    const int32_t cursor = handle->videoCursor;
+// What differs between the video and the audio branch of the sequential
+// reader: the cursor, the messages and the results.
+struct TrackBranch {
+    int32_t MP4_read_file::*cursor;
+    const char *endMessage;
+    int32_t endResult;
+    const char *allocMessage;
+    const char *readMessage;
+    int32_t failResult;
+};
+
+constexpr TrackBranch kVideoBranch = {
+    &MP4_read_file::videoCursor,
+    "End of video track , frame num - video- [%d]\n",
+    -84,
+    "error to allocate a memory in Get Next Sample at sample - video-[%d]",
+    "error to read sample from file in Get Next Sample at sample - video-[%d]",
+    -85};
+
+constexpr TrackBranch kAudioBranch = {
+    &MP4_read_file::audioCursor,
+    "End of audio track , frame num - audio-[%d]",
+    -83,
+    "error to allocate a memory in Get Next Sample at sample - audio-[%d]",
+    "error to read sample from file in Get Next Sample at sample - audio-[%d]",
+    -86};
+
+// Hands out the sample at the branch's cursor and moves the cursor on, also
+// when the sample cannot be read.
+int32_t ReadAtCursor(MP4_read_file *handle, const ReadTrack *track, SampleTarget *target,
+                     uint32_t *size, uint32_t *time, const TrackBranch &branch) {
+    const int32_t cursor = handle->*branch.cursor;
     if (uint32_t(cursor) >= track->sampleCount) {
-        std::printf("End of video track , frame num - video- [%d]\n", cursor);
-        return -84;
+        std::printf(branch.endMessage, cursor);
+        return branch.endResult;
     }
     const SampleEntry &entry = track->samples[cursor];
     *time = entry.time;
     *size = entry.size;
-    ++handle->videoCursor;
+    ++(handle->*branch.cursor);
     const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
-        std::printf(read == 1
-                        ? "error to allocate a memory in Get Next Sample at sample - video-[%d]"
-                        : "error to read sample from file in Get Next Sample at sample - video-[%d]",
-                    cursor);
+        std::printf(read == 1 ? branch.allocMessage : branch.readMessage, cursor);
         *size = 0;
-        return -85;
+        return branch.failResult;
     }
+    return 1;
+}
+
+int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
+                        uint32_t *size, uint32_t *time) {
+    const int32_t cursor = handle->videoCursor;
+    const int32_t result = ReadAtCursor(handle, track, target, size, time, kVideoBranch);
+    if (result != 1 || target->toBlock) return result;  // the key flag is a buffer's
     SampleBuffer *buffer = target->buffer;
-    if (target->toBlock) return 1;  // the key flag is a buffer's
     if (track->keyFrameCount == 0) {
         // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
-        buffer->keyFlag = entry.size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
+        buffer->keyFlag = *size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
         buffer->keyFlag = IsKeySample(track, uint32_t(cursor));
     }
@@ -258,25 +291,7 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *t
 
 int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
-    const int32_t cursor = handle->audioCursor;
-    if (uint32_t(cursor) >= track->sampleCount) {
-        std::printf("End of audio track , frame num - audio-[%d]", cursor);
-        return -83;
-    }
-    const SampleEntry &entry = track->samples[cursor];
-    *time = entry.time;
-    *size = entry.size;
-    ++handle->audioCursor;
-    const int32_t read = ReadInto(handle, entry, target);
-    if (read != 0) {
-        std::printf(read == 1
-                        ? "error to allocate a memory in Get Next Sample at sample - audio-[%d]"
-                        : "error to read sample from file in Get Next Sample at sample - audio-[%d]",
-                    cursor);
-        *size = 0;
-        return -86;
-    }
-    return 1;
+    return ReadAtCursor(handle, track, target, size, time, kAudioBranch);
 }
 
 // Reads the key frame of entry `index` into the buffer: its decoding time, or
