@@ -25,14 +25,14 @@ Bytes AudioSample(uint32_t k) { return Bytes(4, uint8_t(0x10 + k)); }
 // Video in chunks of 3 at 0 and 27, audio in one chunk at 63; `cut` bytes
 // taken off the end of the file.
 std::string WriteFile(const std::string &name, size_t cut = 0, bool withSyncSamples = true,
-                      bool audioSamples = true) {
+                      bool audioSamples = true, std::vector<uint32_t> syncSamples = {1, 3, 5}) {
     TrackSpec v = VideoTrack(kVideo, kVideoSamples), a = AudioTrack(kAudio, kAudioSamples);
     v.stts = {{kVideoSamples, 1000}};
     v.stsc = {{1, 3}};
     v.sampleSize = 0;
     for (uint32_t k = 0; k < kVideoSamples; ++k) v.sizes.push_back(8 + k);
     v.chunks = {0, 27};
-    v.stss = withSyncSamples ? std::vector<uint32_t>{1, 3, 5} : std::vector<uint32_t>{};
+    v.stss = withSyncSamples ? syncSamples : std::vector<uint32_t>{};
     a.stts = {{kAudioSamples, 1024}};
     if (!audioSamples) a.stts = {};  // no durations: no samples
     a.sampleSize = 4;
@@ -217,6 +217,26 @@ TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
             Printed([&] { EXPECT_EQ(GetNextSample(f.handle, kVideo, &buffer, &size, &time), 1); });
             EXPECT_EQ(buffer.keyFlag, IsKey(k) ? 1 : 0) << k;
             EXPECT_EQ(Block(buffer.data, size), VideoSample(k));
+        }
+        ReleaseSampleBuffer(&buffer);
+    }
+}
+
+// The flag of every sample is what FindKeySample answers walking the
+// key-frame table from entry 0, whichever samples the table lists (the first
+// sample among them or not, the last one or not).
+TEST(ReadAccessFlags, KeyFlagMatchesTheKeyFrameTableWalk) {
+    const std::vector<std::vector<uint32_t>> tables = {{1}, {2, 5}, {1, 2, 3, 4, 5, 6}, {6}, {3, 4}};
+    for (const auto &stss : tables) {
+        OpenedFile f(WriteFile("keys.mp4", 0, true, true, stss));
+        ASSERT_EQ(f.result, 1);
+        SampleBuffer buffer{};
+        ASSERT_EQ(InitSampleBuffer(&buffer), 1);
+        for (uint32_t k = 0; k < kVideoSamples; ++k) {
+            uint32_t size = 0, time = 0, index = 0;
+            Printed([&] { EXPECT_EQ(GetNextSample(f.handle, kVideo, &buffer, &size, &time), 1); });
+            EXPECT_EQ(buffer.keyFlag, FindKeySample(k, f.Track(kVideo), &index))
+                << "sample " << k << " of table " << testing::PrintToString(stss);
         }
         ReleaseSampleBuffer(&buffer);
     }

@@ -117,9 +117,10 @@ TEST(ReadIndex, DisagreeingTablesStopTheIndex) {
         EXPECT_LE(track->sampleCount, track->capacity);
         EXPECT_EQ(track->samples == nullptr, track->capacity == 0);
         EXPECT_EQ(track->keyFrameCount, c.samples > 0 ? 1u : 0u);
-        if (!t.omit.empty())  // the video builder names its failure
+        if (!t.omit.empty()) {  // the video builder names its failure
             EXPECT_NE(f.output.find("Some thing wrong at BuildVideotrackIndex ... func \n"),
                       std::string::npos);
+        }
     }
     // The audio builder needs no stss and names no failure.
     TrackSpec audio = Track(false, {{2, 10}}, {{1, 2}}, {0}, 2);

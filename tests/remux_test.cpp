@@ -3,14 +3,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "corvane2.h"
 #include "remux/remux.h"
 #include "support/bytes.h"
-
+#include "support/read_handle.h"
+#include "support/writer_session.h"
 
 namespace {
 
@@ -25,40 +25,31 @@ protected:
         dir_ = TempDir();
         ASSERT_EQ(chdir(dir_.c_str()), 0);
     }
-    void TearDown() override {
-        ASSERT_EQ(chdir(previous_.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_EQ(chdir(previous_.c_str()), 0); }
     std::string Out() const { return dir_ + "/out.mp4"; }
     static bool TempsGone() { return !FileExists("tempv.v") && !FileExists("tempa.a"); }
 
-    std::string previous_;
-    std::string dir_;
+    std::string previous_, dir_;
 };
 
-// The new files end with the 33-byte object-descriptor and the 16-byte scene
-// access units, after mdat and outside any box.  The reader takes such bytes
-// for a box it does not know and refuses the file, so the checks below read a
-// copy without them (after checking them).
+// The new files end with the object-descriptor and scene access units, after
+// mdat and outside any box.  The reader takes such bytes for a box it does
+// not know and refuses the file, so the checks read a copy without them
+// (after checking them).
 std::string MediaPartOf(const std::string &path) {
-    const Bytes od = {0x01, 0x80, 0x80, 0x80, 0x1C, 0x11, 0x80, 0x80, 0x80, 0x09, 0x05,
-                      0x1F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x01, 0x11, 0x80, 0x80,
-                      0x80, 0x09, 0x02, 0x9F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x02};
-    const Bytes scene = {0xC0, 0x10, 0x12, 0x81, 0x30, 0x2A, 0x05, 0x72,
-                         0x61, 0x04, 0x88, 0x50, 0x45, 0x05, 0x3F, 0x00};
     Bytes file = ReadFileBytes(path);
-    EXPECT_GT(file.size(), 49u);
-    if (file.size() <= 49) return path;
-    EXPECT_EQ(Bytes(file.end() - 49, file.end()), Cat({od, scene}));
-    file.resize(file.size() - 49);
+    const Bytes units = Cat({kAvObjectDescriptorUnit, kAvSceneUnit});
+    if (file.size() <= units.size()) return path;
+    EXPECT_EQ(Bytes(file.end() - long(units.size()), file.end()), units);
+    file.resize(file.size() - units.size());
     return WriteTemp("media-part.mp4", file);
 }
 
 Bytes Adts(std::initializer_list<uint32_t> frameLengths, uint8_t byte1 = 0xF1) {
     Bytes out;
     for (uint32_t length : frameLengths) {
-        const Bytes header = {0xFF, byte1, 0x50, uint8_t(0x80 | ((length >> 11) & 3)),
-                              uint8_t(length >> 3), uint8_t(((length & 7) << 5) | 0x1F), 0xFC};
-        out.insert(out.end(), header.begin(), header.end());
+        out = Cat({out, {0xFF, byte1, 0x50, uint8_t(0x80 | ((length >> 11) & 3)), uint8_t(length >> 3),
+                         uint8_t(((length & 7) << 5) | 0x1F), 0xFC}});
         for (uint32_t i = 7; i < length; ++i) out.push_back(uint8_t(i));
     }
     return out;
@@ -68,96 +59,70 @@ TEST_F(Remux, AddAudioJoinsTheFramesOfAnAdtsStream) {
     const std::string adts = WriteTemp("three.aac", Adts({100, 120, 110}));
     ASSERT_EQ(Mp4AddAudio(Fixture("video.mp4").c_str(), adts.c_str(), Out().c_str()), 1);
     EXPECT_TRUE(TempsGone());
-
-    MP4_read_file *h = nullptr;
-    ASSERT_EQ(MP4FileOpen(&h, MediaPartOf(Out()).c_str()), 1);
-    EXPECT_EQ(h->audioInfo.sampleCount, 3u);
-    EXPECT_EQ(h->audioInfo.timescale, 44100u);  // sampling frequency index 4
-    const uint32_t sizes[] = {93, 113, 103}, times[] = {0, 1024, 2048};
-    for (int i = 0; i < 3; ++i) {
-        uint8_t *data = nullptr;
-        uint32_t size = 0, time = 0;
-        ASSERT_EQ(MP4GetNextSample(h, h->audioTrackId, &data, &size, &time), 1);
-        EXPECT_EQ(size, sizes[i]);
-        EXPECT_EQ(time, times[i]);
-        EXPECT_EQ(data[0], 7);  // the payload after the 7-byte header
-        MP4freeData(&data);
-    }
-    MP4FileClose(&h);
-    std::free(h);
-}
-
-struct Refusal {
-    const char *name;
-    Bytes adts;
-    int32_t result;
-};
-
-TEST_F(Remux, AddAudioRefusesBadAdtsStreams) {
-    Bytes cut = Adts({100, 120, 110});
-    cut.resize(cut.size() - 20);
-    Bytes noSync = Adts({100, 100});
-    noSync[0] = noSync[1] = noSync[2] = 0;
-    const std::vector<Refusal> cases = {
-        {"no sync word", noSync, -31},
-        {"with CRC", Adts({100, 100}, 0xF0), -31},
-        {"last frame cut short", cut, -31},
-        {"frame length below the header", Cat({Adts({100}), Adts({5}), Adts({100})}), -31},
-        {"shorter than a header", Bytes{0xFF, 0xF1, 0x50}, -31},
-    };
-    for (const Refusal &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string adts = WriteTemp("bad.aac", c.adts);
-        EXPECT_EQ(Mp4AddAudio(Fixture("video.mp4").c_str(), adts.c_str(), Out().c_str()),
-                  c.result);
-        EXPECT_FALSE(FileExists(Out()));
-        EXPECT_TRUE(TempsGone());
+    OpenedFile f(MediaPartOf(Out()));
+    ASSERT_EQ(f.result, 1);
+    EXPECT_EQ(f.handle->audioInfo.timescale, 44100u);  // sampling frequency index 4
+    const std::vector<ReadSample> samples = ReadAllSamples(f.handle, f.handle->audioTrackId);
+    ASSERT_EQ(samples.size(), 3u);
+    const uint32_t sizes[] = {93, 113, 103};
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(samples[i].time, 1024 * i);
+        ASSERT_EQ(samples[i].bytes.size(), sizes[i]);
+        EXPECT_EQ(samples[i].bytes[0], 7);  // the payload after the 7-byte header
     }
 }
 
 TEST_F(Remux, ResultTable) {
-    const std::string adts = Fixture("audio.aac");
-    const std::string m4v = Fixture("video.m4v");
-    const std::string av = Fixture("av.mp4");
-    const std::string missing = dir_ + "/missing.mp4";
+    const std::string adts = Fixture("audio.aac"), m4v = Fixture("video.m4v"), av = Fixture("av.mp4");
+    const std::string missing = dir_ + "/missing.mp4", noDir = dir_ + "/no/such/dir/out.mp4";
     const std::string text = WriteTemp("text.mp4", Str("not a movie at all"));
-    Bytes header = ReadFileBytes(m4v);
-    header.resize(37);  // the configuration alone, no picture
-    const std::string noVop = WriteTemp("novop.m4v", header);
-    struct Row {
+    const Bytes stream = ReadFileBytes(m4v);
+    // The headers alone (37 bytes), no picture; then 34 bytes of user data
+    // before the video object, which make the configuration longer than 52.
+    const std::string noVop = WriteTemp("novop.m4v", Bytes(stream.begin(), stream.begin() + 37));
+    const std::string longHeader = WriteTemp("long.m4v", Cat({Bytes(stream.begin(), stream.begin() + 11),
+                                                              {0, 0, 1, 0xB2}, Bytes(30, 0x55),
+                                                              Bytes(stream.begin() + 11, stream.end())}));
+    const std::string outPath = Out();
+    const char *out = outPath.c_str();
+    const std::string video = Fixture("video.mp4");
+    Bytes cut = Adts({100, 120, 110}), noSync = Adts({100, 100});
+    cut.resize(cut.size() - 20);
+    noSync[0] = noSync[1] = noSync[2] = 0;
+    const auto bad = [&](const char *name, const Bytes &adts) {
+        return Mp4AddAudio(video.c_str(), WriteTemp(name, adts).c_str(), out);
+    };
+    const struct {
         const char *name;
-        int32_t result;
-        int32_t got;
-    };
-    const std::vector<Row> rows = {
-        {"audio: null source", -1, Mp4AddAudio(nullptr, adts.c_str(), Out().c_str())},
-        {"audio: null adts", -1, Mp4AddAudio(av.c_str(), nullptr, Out().c_str())},
+        int32_t result, got;
+    } rows[] = {
+        {"audio: null source", -1, Mp4AddAudio(nullptr, adts.c_str(), out)},
+        {"audio: null adts", -1, Mp4AddAudio(av.c_str(), nullptr, out)},
         {"audio: null output", -1, Mp4AddAudio(av.c_str(), adts.c_str(), nullptr)},
-        {"audio: missing adts", -1, Mp4AddAudio(av.c_str(), missing.c_str(), Out().c_str())},
-        {"audio: missing source", -11, Mp4AddAudio(missing.c_str(), adts.c_str(), Out().c_str())},
-        {"audio: text source", -11, Mp4AddAudio(text.c_str(), adts.c_str(), Out().c_str())},
-        {"audio: no video track", -12,
-         Mp4AddAudio(Fixture("audio.mp4").c_str(), adts.c_str(), Out().c_str())},
-        {"audio: output cannot be created", -41,
-         Mp4AddAudio(av.c_str(), adts.c_str(), (dir_ + "/no/such/dir/out.mp4").c_str())},
+        {"audio: missing adts", -1, Mp4AddAudio(av.c_str(), missing.c_str(), out)},
+        {"audio: missing source", -11, Mp4AddAudio(missing.c_str(), adts.c_str(), out)},
+        {"audio: text source", -11, Mp4AddAudio(text.c_str(), adts.c_str(), out)},
+        {"audio: no video track", -12, Mp4AddAudio(Fixture("audio.mp4").c_str(), adts.c_str(), out)},
+        {"adts: no sync word", -31, bad("a.aac", noSync)},
+        {"adts: with CRC", -31, bad("b.aac", Adts({100, 100}, 0xF0))},
+        {"adts: last frame cut short", -31, bad("c.aac", cut)},
+        {"adts: frame length below the header", -31, bad("d.aac", Cat({Adts({100}), Adts({5}), Adts({100})}))},
+        {"adts: shorter than a header", -31, bad("e.aac", {0xFF, 0xF1, 0x50})},
+        {"audio: output cannot be created", -41, Mp4AddAudio(av.c_str(), adts.c_str(), noDir.c_str())},
         {"video: output cannot be created", -41,
-         Mp4AddVideo(Fixture("audio.mp4").c_str(), m4v.c_str(),
-                     (dir_ + "/no/such/dir/out.mp4").c_str(), 25)},
-        {"video: null source", -1, Mp4AddVideo(nullptr, m4v.c_str(), Out().c_str(), 25)},
-        {"video: null stream", -1, Mp4AddVideo(av.c_str(), nullptr, Out().c_str(), 25)},
+         Mp4AddVideo(Fixture("audio.mp4").c_str(), m4v.c_str(), noDir.c_str(), 25)},
+        {"video: null source", -1, Mp4AddVideo(nullptr, m4v.c_str(), out, 25)},
+        {"video: null stream", -1, Mp4AddVideo(av.c_str(), nullptr, out, 25)},
         {"video: null output", -1, Mp4AddVideo(av.c_str(), m4v.c_str(), nullptr, 25)},
-        {"video: missing stream", -1, Mp4AddVideo(av.c_str(), missing.c_str(), Out().c_str(), 25)},
-        {"video: frame rate 0", -1, Mp4AddVideo(av.c_str(), m4v.c_str(), Out().c_str(), 0)},
-        {"video: not a stream", -31, Mp4AddVideo(av.c_str(), text.c_str(), Out().c_str(), 25)},
-        {"video: no picture", -31, Mp4AddVideo(av.c_str(), noVop.c_str(), Out().c_str(), 25)},
-        {"video: missing source", -11,
-         Mp4AddVideo(missing.c_str(), m4v.c_str(), Out().c_str(), 25)},
-        {"video: no audio track", -12,
-         Mp4AddVideo(Fixture("video.mp4").c_str(), m4v.c_str(), Out().c_str(), 25)},
+        {"video: missing stream", -1, Mp4AddVideo(av.c_str(), missing.c_str(), out, 25)},
+        {"video: frame rate 0", -1, Mp4AddVideo(av.c_str(), m4v.c_str(), out, 0)},
+        {"video: not a stream", -31, Mp4AddVideo(av.c_str(), text.c_str(), out, 25)},
+        {"video: no picture", -31, Mp4AddVideo(av.c_str(), noVop.c_str(), out, 25)},
+        {"video: header over 52 bytes", -31, Mp4AddVideo(av.c_str(), longHeader.c_str(), out, 25)},
+        {"video: missing source", -11, Mp4AddVideo(missing.c_str(), m4v.c_str(), out, 25)},
+        {"video: no audio track", -12, Mp4AddVideo(Fixture("video.mp4").c_str(), m4v.c_str(), out, 25)},
     };
-    for (const Row &row : rows) {
-        EXPECT_EQ(row.got, row.result) << row.name;
-    }
+    for (const auto &row : rows) EXPECT_EQ(row.got, row.result) << row.name;
     EXPECT_FALSE(FileExists(Out()));
     EXPECT_TRUE(TempsGone());
 }
@@ -168,9 +133,8 @@ TEST_F(Remux, UnreadableSourceSampleGivesMinus21) {
     Bytes av = ReadFileBytes(Fixture("av.mp4"));
     av.resize(av.size() / 2);
     const std::string cut = WriteTemp("cut.mp4", av);
+    // The new file stays as created (empty).
     EXPECT_EQ(Mp4AddAudio(cut.c_str(), Fixture("audio.aac").c_str(), Out().c_str()), -21);
-    // The new file stays as created (empty); the temporary files keep what
-    // was copied so far.
     EXPECT_EQ(ReadFileBytes(Out()).size(), 0u);
     std::remove(Out().c_str());
     EXPECT_EQ(Mp4AddVideo(cut.c_str(), Fixture("video.m4v").c_str(), Out().c_str(), 25), -21);
@@ -178,48 +142,36 @@ TEST_F(Remux, UnreadableSourceSampleGivesMinus21) {
 }
 
 TEST_F(Remux, AddVideoTimesFollowTheFrameRate) {
-    struct Rate {
-        float fps;
-        std::vector<uint32_t> times;
-    };
-    for (const Rate &rate : {Rate{25.0f, {0, 40, 80, 120}}, Rate{29.97f, {0, 33, 66, 100}}}) {
-        SCOPED_TRACE(rate.fps);
+    for (const auto &[fps, times] : {std::pair{25.0f, std::vector<uint32_t>{0, 40, 80, 120}},
+                                     {29.97f, {0, 33, 66, 100}}}) {
         ASSERT_EQ(Mp4AddVideo(Fixture("audio.mp4").c_str(), Fixture("video.m4v").c_str(),
-                              Out().c_str(), rate.fps),
-                  1);
+                              Out().c_str(), fps), 1) << fps;
         EXPECT_TRUE(TempsGone());
-        MP4_read_file *h = nullptr;
-        ASSERT_EQ(MP4FileOpen(&h, MediaPartOf(Out()).c_str()), 1);
-        EXPECT_EQ(h->videoInfo.timescale, 1000u);
-        EXPECT_EQ(h->videoInfo.width, 176u);
-        EXPECT_EQ(h->videoInfo.height, 144u);
-        EXPECT_EQ(h->videoInfo.sampleCount, 50u);
-        for (uint32_t expected : rate.times) {
-            uint8_t *data = nullptr;
-            uint32_t size = 0, time = 0;
-            ASSERT_EQ(MP4GetNextSample(h, h->videoTrackId, &data, &size, &time), 1);
-            EXPECT_EQ(time, expected);
-            EXPECT_EQ(data[3], 0xB6);
-            MP4freeData(&data);
+        OpenedFile f(MediaPartOf(Out()));
+        ASSERT_EQ(f.result, 1);
+        EXPECT_EQ(f.handle->videoInfo.timescale, 1000u);
+        EXPECT_EQ(f.handle->videoInfo.width, 176u);
+        EXPECT_EQ(f.handle->videoInfo.height, 144u);
+        const std::vector<ReadSample> samples = ReadAllSamples(f.handle, f.handle->videoTrackId);
+        ASSERT_EQ(samples.size(), 50u);
+        for (size_t i = 0; i < times.size(); ++i) {
+            EXPECT_EQ(samples[i].time, times[i]) << fps;
+            EXPECT_EQ(samples[i].bytes[3], 0xB6);  // each sample starts at its plane
         }
-        MP4FileClose(&h);
-        std::free(h);
     }
 }
 
 TEST(VisualFrames, SplitAtPlaneStartCodes) {
-    const Bytes stream = {0, 0, 1, 0xB0, 1,    0, 0, 1, 0xB6, 0x10, 0xAA, 0, 0,
-                          1, 0xB6, 0x50, 0xBB, 0, 0, 1, 0xB6};
+    const Bytes stream = {0, 0, 1, 0xB0, 1, 0, 0, 1, 0xB6, 0x10, 0xAA, 0, 0, 1, 0xB6, 0x50, 0xBB, 0, 0, 1, 0xB6};
     const auto frames = SplitVisualFrames(stream.data(), stream.size());
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].begin, 5u);
-    EXPECT_EQ(frames[0].end, 11u);
-    EXPECT_EQ(frames[1].begin, 11u);
-    EXPECT_EQ(frames[2].begin, 17u);
-    EXPECT_EQ(frames[2].end, stream.size());
-    EXPECT_EQ(IsIntraPlane(stream.data(), frames[0]), 1);  // 0x10: I
-    EXPECT_EQ(IsIntraPlane(stream.data(), frames[1]), 0);  // 0x50: P
-    EXPECT_EQ(IsIntraPlane(stream.data(), frames[2]), 0);  // too short to tell
+    const size_t bounds[3][2] = {{5, 11}, {11, 17}, {17, stream.size()}};
+    const int32_t intra[3] = {1, 0, 0};  // 0x10: I, 0x50: P, the last too short to tell
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(frames[i].begin, bounds[i][0]);
+        EXPECT_EQ(frames[i].end, bounds[i][1]);
+        EXPECT_EQ(IsIntraPlane(stream.data(), frames[i]), intra[i]) << i;
+    }
     EXPECT_TRUE(SplitVisualFrames(stream.data(), 2).empty());
 }
 
@@ -227,7 +179,7 @@ TEST(VisualFrames, TimesTruncateTowardZero) {
     EXPECT_EQ(VisualFrameTime(3, 29.97f), 100u);
     EXPECT_EQ(VisualFrameTime(2, 29.97f), 66u);
     EXPECT_EQ(VisualFrameTime(7, 25.0f), 280u);
-    EXPECT_EQ(VisualFrameTime(1, 1e-30f), 0xFFFFFFFFu);
+    EXPECT_EQ(VisualFrameTime(1, 1e-30f), 0xFFFFFFFFu);  // beyond 32 bits: the largest time
 }
 
 }  // namespace

@@ -13,9 +13,20 @@
 
 namespace {
 
+// Reads a whole file.  The vector is sized once from the file's size and
+// filled in place: growing it piece by piece copied the stream again at
+// every doubling, onto fresh pages each time.
 bool ReadAll(const std::string &path, std::vector<uint8_t> *bytes) {
     FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return false;
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::rewind(file);
+    if (size > 0) {
+        bytes->resize(size_t(size));
+        bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file));
+    }
+    // Whatever the size did not announce (a file that grew) is read as well.
     uint8_t chunk[1 << 16];
     size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
@@ -23,9 +34,11 @@ bool ReadAll(const std::string &path, std::vector<uint8_t> *bytes) {
     return true;
 }
 
-// Progress on standard error, only for a person watching a terminal.
+// Progress on standard error, only for a person watching a terminal (asked
+// once: the answer costs a system call).
 void Progress(const char *what, size_t done, size_t total) {
-    if (!isatty(STDERR_FILENO) || total == 0) return;
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (!terminal || total == 0) return;
     if (done != total && done % 500 != 0) return;
     std::fprintf(stderr, "\r%s: %zu/%zu", what, done, total);
     if (done == total) std::fputc('\n', stderr);

@@ -16,10 +16,12 @@
 //     detected before any memory is reserved for it;
 //   - the bound "time at or past timescale x sample count" is computed in 64
 //     bits, so it cannot wrap.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/read.h"
 
 namespace {
@@ -57,11 +59,20 @@ bool SampleInFile(const MP4_read_file *handle, const SampleEntry &entry) {
     return uint64_t(entry.offset) + entry.size <= handle->root->fileSize;
 }
 
-// One seek and one read of the whole sample.
+// Moves the stream to `offset`.  A sample that starts where the previous one
+// ended (the common case in a walk through interleaved chunks) needs no seek;
+// a seek would make the stream drop its buffer and cost a system call.
+bool MoveTo(FILE *file, uint32_t offset) {
+    const long here = std::ftell(file);
+    if (here >= 0 && uint64_t(here) == offset) return true;
+    return std::fseek(file, long(offset), SEEK_SET) == 0;
+}
+
+// One seek (when needed) and one read of the whole sample.
 bool ReadSampleBytes(const MP4_read_file *handle, const SampleEntry &entry, uint8_t *into) {
     FILE *file = StreamOf(handle);
     if (file == nullptr || !SampleInFile(handle, entry)) return false;
-    if (std::fseek(file, long(entry.offset), SEEK_SET) != 0) return false;
+    if (!MoveTo(file, entry.offset)) return false;
     if (entry.size == 0) return true;
     return into != nullptr && std::fread(into, 1, entry.size, file) == entry.size;
 }
@@ -148,89 +159,139 @@ int32_t BeginLookup(MP4_read_file *handle, int32_t trackId, uint8_t **data, uint
     return 0;
 }
 
-// Grows the buffer for `bytes` and reads the sample into it.  0 on success,
-// 1 when memory is short, 2 when the bytes cannot be read.
+// Where the sequential reader puts a sample.  The internal readers' callers
+// pass their reusable SampleBuffer, which grows when a sample does not fit
+// and carries the key flag.  MP4GetNextSample instead has the sample read
+// straight into the block of its exact size that the host receives: the
+// bytes and the block are those that a copy out of a fresh buffer would give,
+// without the buffer's allocation, the zeroing of the block and the copy,
+// which for large samples cost more than the read itself (two fresh blocks of
+// a 2.4 MB sample meant page faults on every byte of both).
+struct SampleTarget {
+    SampleBuffer *buffer = nullptr;  // the reader's buffer, or
+    bool toBlock = false;            // a block of the sample's size, malloc'ed
+    uint8_t *block = nullptr;        //   here and owned by the caller
+};
+
+uint8_t *ReserveBlock(uint32_t size) {
+    void *block = size > 0 ? std::malloc(size) : std::calloc(1, 1);
+    // The same message as a reader's buffer that cannot grow.
+    if (block == nullptr) DebugOutput("realloc failed\n");
+    return static_cast<uint8_t *>(block);
+}
+
+// Makes room for the sample and reads it.  0 on success, 1 when memory is
+// short, 2 when the bytes cannot be read.
+int32_t ReadInto(const MP4_read_file *handle, const SampleEntry &entry, SampleTarget *target) {
+    if (!SampleInFile(handle, entry)) return 2;
+    uint8_t *into = nullptr;
+    if (target->toBlock) {
+        into = target->block = ReserveBlock(entry.size);
+        if (into == nullptr) return 1;
+    } else {
+        SampleBuffer *buffer = target->buffer;
+        if (buffer == nullptr) return 1;
+        if (buffer->capacity < entry.size || buffer->data == nullptr)
+            if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
+        into = buffer->data;
+    }
+    if (ReadSampleBytes(handle, entry, into)) return 0;
+    if (target->toBlock) {
+        std::free(target->block);
+        target->block = nullptr;
+    }
+    return 2;
+}
+
 int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
                        SampleBuffer *buffer) {
-    if (!SampleInFile(handle, entry)) return 2;
-    if (buffer == nullptr) return 1;
-    if (buffer->capacity < entry.size || buffer->data == nullptr)
-        if (GrowSampleBuffer(buffer, entry.size) != 1) return 1;
-    return ReadSampleBytes(handle, entry, buffer->data) ? 0 : 2;
+    SampleTarget target;
+    target.buffer = buffer;
+    return ReadInto(handle, entry, &target);
 }
 
-// Whether a sample is listed in the key-frame table: the answer of
-// FindKeySample searching from entry 0, found by halving, since the entries
-// are strictly ascending.  The walk from entry 0 made reading a whole track
-// quadratic in its key frames (found by fuzz_open: a 15 KB file with
-// thousands of sync samples took seconds).
-int32_t IsKeySample(const ReadTrack *track, uint32_t sampleNumber) {
+// Whether a sample is listed in the video key-frame table: what FindKeySample
+// answers when it walks from entry 0.  The table is strictly ascending (the
+// index builder keeps it so), so a binary search finds the same entry in
+// logarithmic time; a walk from entry 0 for every sample made reading a whole
+// track quadratic in its length.
+int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
     if (track->keyFrames == nullptr) return 0;
-    uint32_t low = 0;
-    uint32_t high = track->keyFrameCount;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        const uint32_t at = track->keyFrames[middle].sampleNumber;
-        if (at == sampleNumber) return 1;
-        if (at < sampleNumber)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return 0;
+    const KeyFrameEntry *first = track->keyFrames;
+    const KeyFrameEntry *last = first + track->keyFrameCount;
+    const KeyFrameEntry *at = std::lower_bound(
+        first, last, number, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
+    return at != last && at->sampleNumber == number ? 1 : 0;
 }
 
-int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
-                        uint32_t *size, uint32_t *time) {
-    const int32_t cursor = handle->videoCursor;
+// What differs between the video and the audio branch of the sequential
+// reader: the cursor, the messages and the results.
+struct TrackBranch {
+    int32_t MP4_read_file::*cursor;
+    const char *endMessage;
+    int32_t endResult;
+    const char *allocMessage;
+    const char *readMessage;
+    int32_t failResult;
+};
+
+constexpr TrackBranch kVideoBranch = {
+    &MP4_read_file::videoCursor,
+    "End of video track , frame num - video- [%d]\n",
+    -84,
+    "error to allocate a memory in Get Next Sample at sample - video-[%d]",
+    "error to read sample from file in Get Next Sample at sample - video-[%d]",
+    -85};
+
+constexpr TrackBranch kAudioBranch = {
+    &MP4_read_file::audioCursor,
+    "End of audio track , frame num - audio-[%d]",
+    -83,
+    "error to allocate a memory in Get Next Sample at sample - audio-[%d]",
+    "error to read sample from file in Get Next Sample at sample - audio-[%d]",
+    -86};
+
+// Hands out the sample at the branch's cursor and moves the cursor on, also
+// when the sample cannot be read.
+int32_t ReadAtCursor(MP4_read_file *handle, const ReadTrack *track, SampleTarget *target,
+                     uint32_t *size, uint32_t *time, const TrackBranch &branch) {
+    const int32_t cursor = handle->*branch.cursor;
     if (uint32_t(cursor) >= track->sampleCount) {
-        std::printf("End of video track , frame num - video- [%d]\n", cursor);
-        return -84;
+        std::printf(branch.endMessage, cursor);
+        return branch.endResult;
     }
     const SampleEntry &entry = track->samples[cursor];
     *time = entry.time;
     *size = entry.size;
-    ++handle->videoCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
+    ++(handle->*branch.cursor);
+    const int32_t read = ReadInto(handle, entry, target);
     if (read != 0) {
-        std::printf(read == 1
-                        ? "error to allocate a memory in Get Next Sample at sample - video-[%d]"
-                        : "error to read sample from file in Get Next Sample at sample - video-[%d]",
-                    cursor);
+        std::printf(read == 1 ? branch.allocMessage : branch.readMessage, cursor);
         *size = 0;
-        return -85;
+        return branch.failResult;
     }
+    return 1;
+}
+
+int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
+                        uint32_t *size, uint32_t *time) {
+    const int32_t cursor = handle->videoCursor;
+    const int32_t result = ReadAtCursor(handle, track, target, size, time, kVideoBranch);
+    if (result != 1 || target->toBlock) return result;  // the key flag is a buffer's
+    SampleBuffer *buffer = target->buffer;
     if (track->keyFrameCount == 0) {
         // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
-        buffer->keyFlag = entry.size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
+        buffer->keyFlag = *size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
         buffer->keyFlag = IsKeySample(track, uint32_t(cursor));
     }
     return 1;
 }
 
-int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleBuffer *buffer,
+int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *target,
                         uint32_t *size, uint32_t *time) {
-    const int32_t cursor = handle->audioCursor;
-    if (uint32_t(cursor) >= track->sampleCount) {
-        std::printf("End of audio track , frame num - audio-[%d]", cursor);
-        return -83;
-    }
-    const SampleEntry &entry = track->samples[cursor];
-    *time = entry.time;
-    *size = entry.size;
-    ++handle->audioCursor;
-    const int32_t read = ReadIntoBuffer(handle, entry, buffer);
-    if (read != 0) {
-        std::printf(read == 1
-                        ? "error to allocate a memory in Get Next Sample at sample - audio-[%d]"
-                        : "error to read sample from file in Get Next Sample at sample - audio-[%d]",
-                    cursor);
-        *size = 0;
-        return -86;
-    }
-    return 1;
+    return ReadAtCursor(handle, track, target, size, time, kAudioBranch);
 }
 
 // Reads the key frame of entry `index` into the buffer: its decoding time, or
@@ -285,8 +346,10 @@ int32_t WrapKeyReader(KeyReader reader, MP4_read_file *handle, int32_t trackId, 
                       uint32_t *size) {
     if (handle != nullptr && (data == nullptr || size == nullptr)) return -1;
     SampleBuffer *buffer = NewBuffer();
-    const int32_t result = reader(handle, trackId, buffer, size);
-    const bool ok = result >= 0 && buffer != nullptr && HandOutBuffer(buffer, *size, data);
+    uint32_t localSize = 0;
+    uint32_t *sizeOut = size != nullptr ? size : &localSize;
+    const int32_t result = reader(handle, trackId, buffer, sizeOut);
+    const bool ok = result >= 0 && buffer != nullptr && HandOutBuffer(buffer, *sizeOut, data);
     DeleteBuffer(buffer);
     return ok ? 1 : -1;
 }
@@ -314,8 +377,11 @@ int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *i
     return 0;
 }
 
-int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
-                      uint32_t *size, uint32_t *time) {
+namespace {
+
+// GetNextSample with the sample's destination left open.
+int32_t NextSample(MP4_read_file *handle, int32_t trackId, SampleTarget *target, uint32_t *size,
+                   uint32_t *time) {
     ReadTrack *track = nullptr;
     Branch branch = Branch::Other;
     const int32_t checked = CheckTrack(handle, trackId, -100, &track, &branch);
@@ -324,9 +390,18 @@ int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buff
     uint32_t localTime = 0;
     if (size == nullptr) size = &localSize;
     if (time == nullptr) time = &localTime;
-    if (branch == Branch::Video) return NextVideoSample(handle, track, buffer, size, time);
-    if (branch == Branch::Audio) return NextAudioSample(handle, track, buffer, size, time);
+    if (branch == Branch::Video) return NextVideoSample(handle, track, target, size, time);
+    if (branch == Branch::Audio) return NextAudioSample(handle, track, target, size, time);
     return -100;
+}
+
+}  // namespace
+
+int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                      uint32_t *size, uint32_t *time) {
+    SampleTarget target;
+    target.buffer = buffer;
+    return NextSample(handle, trackId, &target, size, time);
 }
 
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
@@ -425,11 +500,17 @@ CORVANE_API int32_t CORVANE_CALL MP4GetNextSample(MP4_read_file *handle, int32_t
                                                   uint8_t **data, uint32_t *size,
                                                   uint32_t *time) {
     if (handle != nullptr && (data == nullptr || size == nullptr || time == nullptr)) return -1;
-    SampleBuffer *buffer = NewBuffer();
-    const int32_t result = GetNextSample(handle, trackId, buffer, size, time);
-    const bool ok = result == 1 && buffer != nullptr && HandOutBuffer(buffer, *size, data);
-    DeleteBuffer(buffer);
-    return ok ? 1 : -1;
+    SampleTarget target;
+    target.toBlock = true;
+    uint32_t localSize = 0;
+    uint32_t *sizeOut = size != nullptr ? size : &localSize;
+    const int32_t result = NextSample(handle, trackId, &target, sizeOut, time);
+    if (result == 1 && data != nullptr) {
+        *data = target.block;
+        return 1;
+    }
+    std::free(target.block);
+    return -1;
 }
 
 CORVANE_API int32_t CORVANE_CALL MP4NextKeyFrame(MP4_read_file *handle, int32_t trackId,

@@ -13,6 +13,31 @@ namespace {
 
 constexpr size_t kMaxPathLength = sizeof(Root_atom::path) - 1;
 
+// The read stream's buffer.  Sample access jumps back and forth between the
+// chunks of the video and the audio track, which lie side by side in the
+// media data; a buffer of a few file-system blocks serves many of those
+// jumps without reading the file again, where the default (one block) is
+// refilled on nearly every one.  Sample bytes beyond the buffer's size are
+// read by the stream straight into the destination.  A larger buffer costs
+// more on a random jump (GetSample, SeekTrack), where the stream refills the
+// whole buffer at the new place: measured on the one-hour file and the
+// lookup micro benchmark, 16 KiB reads every sample in 0.10 s against 0.14 s
+// with 4 KiB (64 KiB: 0.08 s) while a random GetSample costs 1-3 us against
+// 1-2 us (64 KiB: 2-5 us).
+//
+// The buffer lives in the same allocation as the Root_atom, right after it,
+// so it is released with the Root_atom, after the stream is closed.
+constexpr size_t kReadBufferBytes = 16 * 1024;
+
+Root_atom *NewReadRoot() {
+    return static_cast<Root_atom *>(std::calloc(1, sizeof(Root_atom) + kReadBufferBytes));
+}
+
+void UseReadBuffer(Root_atom *root) {
+    char *buffer = reinterpret_cast<char *>(root) + sizeof(Root_atom);
+    std::setvbuf(root->file, buffer, _IOFBF, kReadBufferBytes);
+}
+
 void ReleaseTracks(MP4_read_file *handle) {
     for (ReadTrack *&slot : handle->tracks)
         if (slot != nullptr) FreeTrackIndex(&slot);
@@ -51,6 +76,7 @@ bool LoadFile(Root_atom *root, const char *path) {
         std::printf("Can't open the file - %s \n", path);
         return false;
     }
+    UseReadBuffer(root);
     const int64_t size = StreamSizeAtEnd(root->file);
     if (size == 0) {
         std::printf("file size be zero!!\n");
@@ -139,7 +165,7 @@ CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const ch
     auto *handle = static_cast<MP4_read_file *>(std::calloc(1, sizeof(MP4_read_file)));
     *handleOut = handle;
     if (handle == nullptr) return -99;
-    auto *root = static_cast<Root_atom *>(std::calloc(1, sizeof(Root_atom)));
+    Root_atom *root = NewReadRoot();
     if (root == nullptr) {
         std::printf("Can't allocate memory for Root_atom in mp4fileopen(...) \n");
         return -99;

@@ -104,6 +104,22 @@ int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file)
     return result;
 }
 
+// Creates the new file and copies the source's video (or audio) track into
+// it; the source is closed in every case.  On failure nothing of the new file
+// is kept in memory, and the result says what failed.
+int32_t WriteSourceTrack(MP4_read_file **source, bool video, const char *output,
+                         const TrackSetup &setup, MP4_local_file **file) {
+    const int32_t created = CreateOutput(output, setup, file);
+    if (created == kRemuxDone && CopySourceTrack(*source, video, *file) != kRemuxDone) {
+        AbandonLocalFile(*file);
+        *file = nullptr;
+        CloseSource(source);
+        return kRemuxSampleUnreadable;
+    }
+    CloseSource(source);
+    return created;
+}
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const char *path, std::vector<uint8_t> *bytes) {
     FILE *file = std::fopen(path, "rb");
@@ -229,17 +245,8 @@ extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddAudio(const char *sourceMp4,
     setup.audioConfigLength = kAdtsHeaderBytes;
 
     MP4_local_file *file = nullptr;
-    const int32_t created = CreateOutput(outputMp4, setup, &file);
-    if (created != kRemuxDone) {
-        CloseSource(&source);
-        return created;
-    }
-    if (CopySourceTrack(source, true, file) != kRemuxDone) {
-        CloseSource(&source);
-        AbandonLocalFile(file);
-        return kRemuxSampleUnreadable;
-    }
-    CloseSource(&source);
+    const int32_t copied = WriteSourceTrack(&source, true, outputMp4, setup, &file);
+    if (copied != kRemuxDone) return copied;
     const uint64_t taken = CopyAdtsFrames(adts, file);
     MP4FileFlush(file);
     if (taken != adts.size()) {
@@ -291,17 +298,8 @@ extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddVideo(const char *sourceMp4,
     setup.videoConfigLength = uint32_t(headerSize);
 
     MP4_local_file *file = nullptr;
-    const int32_t created = CreateOutput(outputMp4, setup, &file);
-    if (created != kRemuxDone) {
-        CloseSource(&source);
-        return created;
-    }
-    if (CopySourceTrack(source, false, file) != kRemuxDone) {
-        CloseSource(&source);
-        AbandonLocalFile(file);
-        return kRemuxSampleUnreadable;
-    }
-    CloseSource(&source);
+    const int32_t copied = WriteSourceTrack(&source, false, outputMp4, setup, &file);
+    if (copied != kRemuxDone) return copied;
     for (uint32_t k = 0; k < frames.size(); ++k) {
         const VisualFrame &frame = frames[k];
         AddVideoFrame(file, uint32_t(frame.end - frame.begin), stream.data() + frame.begin,

@@ -196,6 +196,7 @@ int32_t MergeTrackBlocks(MP4_local_file *file, bool video) {
     merged->sampleCount = total;
     merged->capacity = total;
     merged->nextBlock = nullptr;
+    merged->lastBlock = nullptr;
     merged->samples = samples;
     merged->keyFrames = keyFrames;
     if (video) merged->keyFrameCount = keys;

@@ -16,11 +16,6 @@ uint32_t TruncateToU32(double value) {
     return static_cast<uint32_t>(value);
 }
 
-TrackNode *LastBlock(TrackNode *first) {
-    while (first->nextBlock != nullptr) first = first->nextBlock;
-    return first;
-}
-
 // Appends a block after `last`, taking over the track's constants and the
 // running maximum; the window starts again at 0.
 TrackNode *ExtendTrack(TrackNode *first, TrackNode *last, uint32_t sampleTotal,
@@ -101,7 +96,7 @@ enum class AddResult { kEntered, kNoRoom, kExtendFailed };
 // entered at all, so no entry is ever written past a table.
 AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t time, bool key,
                      TrackNode **last) {
-    TrackNode *b = LastBlock(first);
+    TrackNode *b = LastBlockOf(first);
     if (c.blockSample >= b->capacity) {
         TrackNode *added = ExtendTrack(first, b, c.sampleTotal, c.keyFrameTotal);
         if (added == nullptr) return AddResult::kNoRoom;

@@ -29,8 +29,7 @@ int32_t AddSampleTable(TrackNode **block, uint32_t capacity) {
     if (target->capacity != 0) {
         created = static_cast<TrackNode *>(AllocZeroed(sizeof(TrackNode)));
         if (created == nullptr) return -98;
-        TrackNode *last = target;
-        while (last->nextBlock != nullptr) last = last->nextBlock;
+        TrackNode *last = LastBlockOf(target);
         last->nextBlock = created;
         target = created;
     }
@@ -49,7 +48,14 @@ int32_t AddSampleTable(TrackNode **block, uint32_t capacity) {
         return result;
     }
     target->capacity = capacity;
+    if (created != nullptr) (*block)->lastBlock = created;
     return 1;
+}
+
+TrackNode *LastBlockOf(TrackNode *first) {
+    TrackNode *last = first->lastBlock != nullptr ? first->lastBlock : first;
+    while (last->nextBlock != nullptr) last = last->nextBlock;
+    return last;
 }
 
 // Releases every block of a chain with its tables.  The trak subtree is not

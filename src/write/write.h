@@ -71,6 +71,10 @@ struct TrackNode {
     int32_t maxWindowBytes;
     int32_t windowBytes;
     int32_t windowIndex;
+    // First block only: the last block of the chain, set by AddSampleTable
+    // when it appends one (null while the first block is the only one), so
+    // that adding a frame does not walk a chain that grows with the track.
+    TrackNode *lastBlock;
 };
 
 // ---------------------------------------------------------------- templates
@@ -104,6 +108,9 @@ int32_t BuildRootTree(Root_atom *root);
 
 int32_t AddSampleTable(TrackNode **block, uint32_t capacity);
 void FreeTrackBlocks(TrackNode *first);
+// The last block of the chain that starts at `first`, through the first
+// block's lastBlock (then following nextBlock, should more blocks follow).
+TrackNode *LastBlockOf(TrackNode *first);
 // The sample (key-frame entry) with the given track-wide number, found through
 // the chain of blocks; null when the track holds no such entry.
 const FrameEntry *SampleAt(const TrackNode *track, uint32_t index);

@@ -3,7 +3,6 @@
 // and decoding time, and the media decode without a complaint.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,194 +12,90 @@
 
 namespace {
 
-struct Packet {
-    uint32_t size;
-    int64_t dts;
+enum class Video { kNone, kM4v, kM4vBuilt, kH263 };
+
+struct Case {
+    const char *name;
+    Video video;
+    size_t videoFrames;  // the stream's frames repeated up to this count
+    bool audio, systemsTracks;
+    const char *videoProbe, *audioProbe;  // codec_name, width, height (sample_rate, channels)
 };
 
-struct Feed {
-    std::vector<StreamFrame> video;
-    Bytes videoConfig;
-    uint32_t videoStep = 40;  // timescale 1000
-    uint32_t videoCodec = 1;
-    uint16_t width = 0, height = 0;
-    std::vector<StreamFrame> audio;
-    AdtsStream adts;
-    bool systemsTracks = true;
-};
-
-std::string Write(const Feed &feed, const std::string &dir) {
-    const std::string out = dir + "/out.mp4";
-    const std::string tempv = dir + "/tempv.v", tempa = dir + "/tempa.a";
-    MP4_local_file *file = nullptr;
-    EXPECT_EQ(MP4FileNew(&file, out.c_str()), 1);
-    if (!feed.video.empty()) {
-        EXPECT_EQ(CreateTrack(file, 1, feed.width, feed.height, 1000, 1000, 1, 0, 0, 0,
-                              uint32_t(feed.videoConfig.size()), feed.videoConfig.data(),
-                              tempv.c_str(), feed.videoCodec),
-                  1);
-    }
-    if (!feed.audio.empty()) {
-        EXPECT_EQ(CreateTrack(file, 2, 0, 0, 0, feed.adts.sampleRate, 0, feed.adts.objectType - 1,
-                              feed.adts.channels, feed.adts.sampleRate, 0, nullptr, tempa.c_str(),
-                              1),
-                  1);
-    }
-    if (feed.systemsTracks) {
-        EXPECT_EQ(CreateTrack(file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1), 1);
-        EXPECT_EQ(CreateTrack(file, 5, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1), 1);
-    }
-    for (size_t i = 0; i < feed.video.size(); ++i) {
-        const Bytes &b = feed.video[i].bytes;
-        EXPECT_EQ(AddVideoFrame(file, uint32_t(b.size()), b.data(), uint32_t(i) * feed.videoStep,
-                                feed.video[i].key ? 1 : 0),
-                  1);
-    }
-    for (size_t i = 0; i < feed.audio.size(); ++i) {
-        const Bytes &b = feed.audio[i].bytes;
-        EXPECT_EQ(AddAudioFrame(file, uint32_t(b.size()), b.data(), uint32_t(i) * 1024), 1);
-    }
-    EXPECT_EQ(MP4FileFlush(file), 1);
-    EXPECT_FALSE(FileExists(tempv));
-    EXPECT_FALSE(FileExists(tempa));
+std::vector<StreamFrame> Repeat(const std::vector<StreamFrame> &frames, size_t count) {
+    std::vector<StreamFrame> out;
+    for (size_t i = 0; i < count; ++i) out.push_back(frames[i % frames.size()]);
     return out;
 }
 
-std::string Probe(const std::string &file, const std::string &selector,
-                  const std::string &entries) {
-    return RunCommand("ffprobe -v error -select_streams " + selector +
-                      " -count_packets -show_entries " + entries +
-                      " -of default=noprint_wrappers=1 '" + file + "' 2>&1");
-}
-
-std::vector<Packet> Packets(const std::string &file, const std::string &selector) {
-    std::istringstream in(RunCommand("ffprobe -v error -select_streams " + selector +
-                                     " -show_entries packet=size,dts -of csv=p=0 '" + file + "'"));
-    std::vector<Packet> packets;
-    std::string line;
-    while (std::getline(in, line)) {
-        Packet p{};
-        long long dts = 0;  // ffprobe prints the fields in its own order: dts, size
-        if (std::sscanf(line.c_str(), "%lld,%u", &dts, &p.size) == 2) {
-            p.dts = dts;
-            packets.push_back(p);
-        }
-    }
-    return packets;
+std::string Probe(const std::string &file, const std::string &selector, const std::string &entries) {
+    return RunCommand("ffprobe -v error -select_streams " + selector + " -show_entries " +
+                      entries + " -of default=noprint_wrappers=1 '" + file + "' 2>&1");
 }
 
 void ExpectPackets(const std::string &file, const std::string &selector,
                    const std::vector<StreamFrame> &frames, uint32_t step) {
-    const std::vector<Packet> packets = Packets(file, selector);
-    ASSERT_EQ(packets.size(), frames.size());
-    for (size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(packets[i].size, frames[i].bytes.size()) << "packet " << i;
-        EXPECT_EQ(packets[i].dts, int64_t(i) * step) << "packet " << i;
+    const std::vector<ProbedPacket> packets = ProbePackets(file, selector);
+    ASSERT_EQ(packets.size(), frames.size()) << selector;
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(packets[i], (ProbedPacket{(long long)(i * step), (long long)frames[i].bytes.size()}))
+            << selector << " packet " << i;
+}
+
+TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
+    if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffprobe/ffmpeg missing";
+    const M4vStream m4v = SplitM4v(ReadFileBytes(Fixture("video.m4v")));
+    const AdtsStream adts = SplitAdts(ReadFileBytes(Fixture("audio.aac")));
+    const std::vector<StreamFrame> h263 = SplitH263(ReadFileBytes(Fixture("video.h263")));
+    ASSERT_EQ(m4v.frames.size(), 50u);
+    ASSERT_GT(adts.frames.size(), 80u);
+    ASSERT_EQ(h263.size(), 15u);
+    const char *mpeg4 = "codec_name=mpeg4\nwidth=176\nheight=144\n";
+    const char *aac = "codec_name=aac\nsample_rate=44100\nchannels=1\n";
+    const Case cases[] = {
+        {"four tracks", Video::kM4v, 50, true, true, mpeg4, aac},
+        // 2250 frames: the track spans two full blocks and a partial third.
+        {"video only, long", Video::kM4v, 2250, false, true, mpeg4, ""},
+        {"audio only", Video::kNone, 0, true, true, "", aac},
+        // Without a configuration the writer builds the visual object headers
+        // from the track's size and time resolution.
+        {"built configuration", Video::kM4vBuilt, 50, false, false, mpeg4, ""},
+        {"H.263", Video::kH263, 15, false, false, "codec_name=h263\nwidth=176\nheight=144\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = TempDir() + "/" + std::to_string(&c - cases) + ".mp4";
+        const std::string tempv = out + ".v", tempa = out + ".a";
+        const std::vector<StreamFrame> video = Repeat(c.video == Video::kH263 ? h263 : m4v.frames, c.videoFrames);
+        const uint32_t step = c.video == Video::kH263 ? 67 : 40;
+        const Bytes config = c.video == Video::kM4v ? m4v.config : Bytes{};
+        MP4_local_file *file = nullptr;
+        ASSERT_EQ(MP4FileNew(&file, out.c_str()), 1);
+        ASSERT_TRUE(c.video == Video::kNone ||
+                    CreateTrack(file, 1, 176, 144, 1000, 1000, 1, 0, 0, 0, uint32_t(config.size()),
+                                config.data(), tempv.c_str(), c.video == Video::kH263 ? 2 : 1) == 1);
+        ASSERT_TRUE(!c.audio || CreateTrack(file, 2, 0, 0, 0, adts.sampleRate, 0, adts.objectType - 1,
+                                            adts.channels, adts.sampleRate, 0, nullptr, tempa.c_str(), 1) == 1);
+        for (uint32_t type : {4u, 5u})
+            ASSERT_TRUE(!c.systemsTracks ||
+                        CreateTrack(file, type, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1) == 1);
+        for (size_t i = 0; i < video.size(); ++i)
+            EXPECT_EQ(AddVideoFrame(file, uint32_t(video[i].bytes.size()), video[i].bytes.data(),
+                                    uint32_t(i) * step, video[i].key ? 1 : 0), 1);
+        for (size_t i = 0; c.audio && i < adts.frames.size(); ++i)
+            EXPECT_EQ(AddAudioFrame(file, uint32_t(adts.frames[i].bytes.size()), adts.frames[i].bytes.data(),
+                                    uint32_t(i) * 1024), 1);
+        ASSERT_EQ(MP4FileFlush(file), 1);
+        EXPECT_FALSE(FileExists(tempv));
+        EXPECT_FALSE(FileExists(tempa));
+
+        EXPECT_EQ(Probe(out, "v", "stream=codec_name,width,height"), c.videoProbe);
+        EXPECT_EQ(Probe(out, "a", "stream=codec_name,sample_rate,channels"), c.audioProbe);
+        ExpectPackets(out, "v:0", video, step);
+        ExpectPackets(out, "a:0", c.audio ? adts.frames : std::vector<StreamFrame>{}, 1024);
+        EXPECT_EQ(DecodeErrors(out, std::string(c.video != Video::kNone ? "-map 0:v " : "") +
+                                        (c.audio ? "-map 0:a" : "")), "");
     }
-}
-
-void ExpectDecodesCleanly(const std::string &file, const std::string &maps) {
-    EXPECT_EQ(RunCommand("ffmpeg -nostdin -v error -i '" + file + "' " + maps + " -f null - 2>&1"),
-              "");
-}
-
-class WriteInterop : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffprobe/ffmpeg missing";
-        m4v = SplitM4v(ReadFileBytes(Fixture("video.m4v")));
-        adts = SplitAdts(ReadFileBytes(Fixture("audio.aac")));
-        ASSERT_EQ(m4v.frames.size(), 50u);
-        ASSERT_GT(adts.frames.size(), 80u);
-    }
-    Feed VideoFeed() const {
-        Feed f;
-        f.video = m4v.frames;
-        f.videoConfig = m4v.config;
-        f.width = 176;
-        f.height = 144;
-        return f;
-    }
-    M4vStream m4v;
-    AdtsStream adts;
-};
-
-TEST_F(WriteInterop, FourTracksKeepEveryPacketAndDecode) {
-    Feed feed = VideoFeed();
-    feed.audio = adts.frames;
-    feed.adts = adts;
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "v:0", "stream=codec_name,width,height,nb_read_packets"),
-              "codec_name=mpeg4\nwidth=176\nheight=144\nnb_read_packets=50\n");
-    EXPECT_EQ(Probe(out, "a:0", "stream=codec_name,sample_rate,channels,nb_read_packets"),
-              "codec_name=aac\nsample_rate=44100\nchannels=1\nnb_read_packets=" +
-                  std::to_string(adts.frames.size()) + "\n");
-    ExpectPackets(out, "v:0", feed.video, 40);
-    ExpectPackets(out, "a:0", feed.audio, 1024);
-    ExpectDecodesCleanly(out, "-map 0:v -map 0:a");
-}
-
-// 2250 frames: the track spans two full blocks and a partial third.
-TEST_F(WriteInterop, LongVideoOverSeveralBlocks) {
-    Feed feed = VideoFeed();
-    std::vector<StreamFrame> frames;
-    for (size_t i = 0; i < 2250; ++i) frames.push_back(m4v.frames[i % m4v.frames.size()]);
-    feed.video = frames;
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "v:0", "stream=codec_name,nb_read_packets"),
-              "codec_name=mpeg4\nnb_read_packets=2250\n");
-    ExpectPackets(out, "v:0", feed.video, 40);
-    ExpectDecodesCleanly(out, "-map 0:v");
-}
-
-TEST_F(WriteInterop, VideoOnly) {
-    const Feed feed = VideoFeed();
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "v:0", "stream=codec_name,width,height,nb_read_packets"),
-              "codec_name=mpeg4\nwidth=176\nheight=144\nnb_read_packets=50\n");
-    EXPECT_EQ(Probe(out, "a", "stream=codec_name"), "");
-    ExpectPackets(out, "v:0", feed.video, 40);
-    ExpectDecodesCleanly(out, "-map 0:v");
-}
-
-TEST_F(WriteInterop, AudioOnly) {
-    Feed feed;
-    feed.audio = adts.frames;
-    feed.adts = adts;
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "a:0", "stream=codec_name,sample_rate,channels"),
-              "codec_name=aac\nsample_rate=44100\nchannels=1\n");
-    EXPECT_EQ(Probe(out, "v", "stream=codec_name"), "");
-    ExpectPackets(out, "a:0", feed.audio, 1024);
-    ExpectDecodesCleanly(out, "-map 0:a");
-}
-
-// Without a configuration the writer builds the visual object headers from
-// the track's size and time resolution; the VOPs of the stream must still
-// decode with them.
-TEST_F(WriteInterop, BuiltVideoConfigurationDecodes) {
-    Feed feed = VideoFeed();
-    feed.videoConfig.clear();
-    feed.systemsTracks = false;
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "v:0", "stream=codec_name,width,height,nb_read_packets"),
-              "codec_name=mpeg4\nwidth=176\nheight=144\nnb_read_packets=50\n");
-}
-
-TEST_F(WriteInterop, H263Track) {
-    Feed feed;
-    feed.video = SplitH263(ReadFileBytes(Fixture("video.h263")));
-    ASSERT_EQ(feed.video.size(), 15u);
-    feed.videoCodec = 2;
-    feed.videoStep = 67;
-    feed.width = 176;
-    feed.height = 144;
-    feed.systemsTracks = false;
-    const std::string out = Write(feed, TempDir());
-    EXPECT_EQ(Probe(out, "v:0", "stream=codec_name,width,height,nb_read_packets"),
-              "codec_name=h263\nwidth=176\nheight=144\nnb_read_packets=15\n");
-    ExpectPackets(out, "v:0", feed.video, 67);
-    ExpectDecodesCleanly(out, "-map 0:v");
 }
 
 }  // namespace

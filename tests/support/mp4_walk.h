@@ -12,14 +12,14 @@ struct BoxSpan {
     bool found = false;
 };
 
-// The whole file, as the parent of the top-level boxes.
-BoxSpan WholeFile(const Bytes &file);
-// The index-th child of the given type (children start after the parent's
-// header and, for sample entries, their fixed fields).
-BoxSpan ChildBox(const Bytes &file, BoxSpan parent, const std::string &type, int index = 0);
 // Follows a path of types from the top level; "trak#2" is the third trak.
+// Children start after the parent's header and, for sample entries, their
+// fixed fields.
 BoxSpan FindBox(const Bytes &file, const std::string &path);
-Bytes BoxBytes(const Bytes &file, BoxSpan box);
+// The bytes of the box at `path` (empty when there is none).
+Bytes BoxAt(const Bytes &file, const std::string &path);
 uint32_t BigEndian32(const Bytes &bytes, size_t at);
+// Bytes written as hexadecimal text; spaces are ignored ("0001 02").
+Bytes Hex(const char *text);
 
 #endif

@@ -1,8 +1,10 @@
-// Splitting elementary streams into frames, for tests that feed the writer.
+// Elementary streams split into frames, and what ffprobe and ffmpeg make of
+// a file: for the interop tests that feed the writer and the remultiplexer.
 #ifndef CORVANE_TEST_STREAMS_H
 #define CORVANE_TEST_STREAMS_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "support/bytes.h"
@@ -25,15 +27,22 @@ M4vStream SplitM4v(const Bytes &data);
 // AAC in ADTS framing: the raw frames without their headers, and the first
 // header's fields.
 struct AdtsStream {
-    Bytes firstHeader;  // 7 bytes
-    uint32_t objectType = 0;
-    uint32_t sampleRate = 0;
-    uint32_t channels = 0;
+    uint32_t objectType = 0, sampleRate = 0, channels = 0;
     std::vector<StreamFrame> frames;
 };
 AdtsStream SplitAdts(const Bytes &data);
 
 // H.263: a frame starts at a picture start code (00 00 8x).
 std::vector<StreamFrame> SplitH263(const Bytes &data);
+
+// ffprobe's packets of one stream ("v:0", "a:0"): decoding times relative to
+// the first packet's, and sizes.
+struct ProbedPacket {
+    long long dts = 0, size = 0;
+    bool operator==(const ProbedPacket &o) const { return dts == o.dts && size == o.size; }
+};
+std::vector<ProbedPacket> ProbePackets(const std::string &file, const std::string &selector);
+// What ffmpeg prints while decoding the mapped streams (nothing, for a good file).
+std::string DecodeErrors(const std::string &file, const std::string &maps);
 
 #endif

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/mp4_walk.h"
+
+const Bytes kAvObjectDescriptorUnit =
+    Hex("01808080 1C 11808080 09 051F 0F808080 02 0001 11808080 09 029F 0F808080 02 0002");
+const Bytes kAvSceneUnit = Hex("C0101281 302A0572 61048850 45053F00");
+
 WriterSession::WriterSession()
     : dir(TempDir()), out(dir + "/out.mp4"), tempv(dir + "/tempv.v"), tempa(dir + "/tempa.a") {
     EXPECT_EQ(MP4FileNew(&file, out.c_str()), 1);
@@ -33,13 +39,18 @@ int32_t WriterSession::Scene() {
 
 Bytes FrameBytes(uint32_t index, uint32_t size) { return Bytes(size, uint8_t(index)); }
 
+std::vector<uint32_t> Steps(uint32_t count, uint32_t step) {
+    std::vector<uint32_t> times;
+    for (uint32_t i = 0; i < count; ++i) times.push_back(i * step);
+    return times;
+}
+
 void WriterSession::VideoFrames(const std::vector<uint32_t> &times,
                                 const std::vector<uint32_t> &sizes, const std::vector<bool> &keys) {
     for (size_t i = 0; i < times.size(); ++i) {
         const Bytes b = FrameBytes(uint32_t(i), sizes[i % sizes.size()]);
-        EXPECT_EQ(AddVideoFrame(file, uint32_t(b.size()), b.data(), times[i],
-                                keys.empty() ? 0 : keys[i % keys.size()] ? 1 : 0),
-                  1);
+        const bool key = !keys.empty() && keys[i % keys.size()];
+        EXPECT_EQ(AddVideoFrame(file, uint32_t(b.size()), b.data(), times[i], key ? 1 : 0), 1);
     }
 }
 
@@ -55,4 +66,17 @@ Bytes WriterSession::Flush() {
     EXPECT_EQ(MP4FileFlush(file), 1);
     file = nullptr;
     return ReadFileBytes(out);
+}
+
+std::vector<ReadSample> ReadAllSamples(MP4_read_file *handle, int32_t trackId) {
+    std::vector<ReadSample> samples;
+    uint8_t *data = nullptr;
+    uint32_t size = 0, time = 0;
+    testing::internal::CaptureStdout();  // the reader may report what it reads
+    while (MP4GetNextSample(handle, trackId, &data, &size, &time) == 1) {
+        samples.push_back({time, Bytes(data, data + size)});
+        MP4freeData(&data);
+    }
+    testing::internal::GetCapturedStdout();
+    return samples;
 }

@@ -20,7 +20,8 @@ struct WriterSession {
     int32_t ObjectDescriptor();
     int32_t Scene();
 
-    // Frame i has the byte value i (mod 256) throughout.
+    // Frame i has the byte value i (mod 256) throughout; sizes and key flags
+    // repeat when shorter than the times.
     void VideoFrames(const std::vector<uint32_t> &times, const std::vector<uint32_t> &sizes,
                      const std::vector<bool> &keys);
     void AudioFrames(const std::vector<uint32_t> &times, const std::vector<uint32_t> &sizes);
@@ -32,5 +33,17 @@ struct WriterSession {
 };
 
 Bytes FrameBytes(uint32_t index, uint32_t size);
+std::vector<uint32_t> Steps(uint32_t count, uint32_t step);  // 0, step, 2 step, ...
+
+// The object-descriptor (33 bytes) and scene (16 bytes) access units that
+// end a file with a video and an audio track.
+extern const Bytes kAvObjectDescriptorUnit, kAvSceneUnit;
+
+// Every sample of a track, read with MP4GetNextSample until it fails.
+struct ReadSample {
+    uint32_t time;
+    Bytes bytes;
+};
+std::vector<ReadSample> ReadAllSamples(MP4_read_file *handle, int32_t trackId);
 
 #endif
