@@ -46,7 +46,8 @@ private:
 
 // What the host gave one media track, for the oracle.
 struct Given {
-    bool created = false;
+    bool exists = false;   // the track was created, whatever its codec
+    bool created = false;  // ... and it is an MPEG-4 track, which the reader serves
     bool allAccepted = true;
     std::string temp;  // the temporary file's name
     void Accepted(const std::vector<uint8_t> &frame) { frames.push_back(frame); }
@@ -137,6 +138,7 @@ void CallCreateTrack(MP4_local_file *file, Input &in, const std::string &dir, Gi
     // samr) are written but not read back, so only codec 1 is followed.
     Given *given = type == 1 ? video : type == 2 ? audio : nullptr;
     if (given != nullptr) {
+        given->exists = true;
         given->created = codec == 1;
         given->temp = name != nullptr ? name : "";
     }
@@ -281,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     MP4_read_file *handle = nullptr;
     if (MP4FileOpen(&handle, MediaPartOf(output).c_str()) == 1) {
-        const bool shared = video.created && audio.created && video.temp == audio.temp;
+        const bool shared = video.exists && audio.exists && video.temp == audio.temp;
         CheckTrack(handle, handle->videoTrackId, video, shared);
         CheckTrack(handle, handle->audioTrackId, audio, shared);
     } else if (video.created || audio.created) {
