@@ -160,7 +160,30 @@ TEST(WriterFrames, TemporaryFileOfWrongSizeIsReported) {
     CaptureStdout();
     const Bytes file = s.Flush();
     EXPECT_EQ(GetCapturedStdout(), "error in audio tempfile!\n");
-    EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8 + 15);
+    // The 20 bytes the tables and the mdat size count are written all the
+    // same, the missing 5 as zeros, so that the file's boxes add up.
+    const size_t data = FindBox(file, "mdat").at + 8;
+    ASSERT_EQ(file.size(), data + 20);
+    EXPECT_EQ(Bytes(file.begin() + long(data) + 15, file.end()), Bytes(5, 0));
+}
+
+// Two tracks given the same temporary file (found by fuzz_writer): each
+// track's data is cut to the bytes its tables count, and the file opens.
+TEST(WriterFrames, TemporaryFileLongerThanItsFramesIsCut) {
+    WriterSession s;
+    ASSERT_EQ(s.Video(), 1);
+    ASSERT_EQ(s.Audio(), 1);
+    s.VideoFrames({0, 40}, {10}, {true});
+    s.AudioFrames({0, 1024}, {10});
+    ASSERT_EQ(std::fflush(s.file->videoTempFile), 0);
+    std::FILE *extra = std::fopen(s.tempv.c_str(), "ab");
+    ASSERT_NE(extra, nullptr);
+    std::fputs("more bytes than any frame", extra);
+    std::fclose(extra);
+    CaptureStdout();
+    const Bytes file = s.Flush();
+    EXPECT_EQ(GetCapturedStdout(), "error in video tempfile!\n");
+    EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8 + 40);
 }
 
 // ------------------------------------------------ layout

@@ -2,6 +2,7 @@
 // tree written record by record, the temporary files copied after the mdat
 // header, the fixed object-descriptor and scene access units appended, and
 // everything the handle owned released.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -69,28 +70,37 @@ bool TableKnownToWriter(const AtomNode *atom) {
 }
 
 // Copies a temporary file after what has been written, in bounded pieces.
-// A file that cannot be reopened (or was never created) is reported and
-// nothing is written for it.
+// Exactly `expected` bytes are written, the bytes the tables and the mdat
+// size were computed for: a temporary file that is shorter (or cannot be
+// reopened) is reported and made up with zeros, one that is longer (another
+// track given the same name, say) is reported and cut.  Without that the
+// file's boxes would not add up and no reader could open it.
 void CopyTempFile(FILE *out, const char *name, uint32_t expected, const char *sizeMessage,
                   const char *openMessage) {
     FILE *in = name != nullptr ? std::fopen(name, "rb") : nullptr;
     if (in == nullptr) {
         std::printf("%s", openMessage);
+        WritePadded(out, nullptr, 0, expected);
         return;
     }
     const int64_t size = StreamSizeAtEnd(in);
     std::fseek(in, 0, SEEK_SET);
     if (size != int64_t(expected)) std::printf("%s", sizeMessage);
     auto *buffer = static_cast<uint8_t *>(AllocZeroed(kCopyPiece));
+    uint32_t copied = 0;
     if (buffer == nullptr) {
         std::printf("Can't allocate the copy buffer for the tempfile!\n");
-        std::fclose(in);
-        return;
+    } else {
+        size_t n;
+        while (copied < expected &&
+               (n = std::fread(buffer, 1, std::min<size_t>(kCopyPiece, expected - copied), in)) > 0) {
+            std::fwrite(buffer, 1, n, out);
+            copied += uint32_t(n);
+        }
+        FreeIfSet(buffer);
     }
-    size_t n;
-    while ((n = std::fread(buffer, 1, kCopyPiece, in)) > 0) std::fwrite(buffer, 1, n, out);
-    FreeIfSet(buffer);
     std::fclose(in);
+    WritePadded(out, nullptr, 0, expected - copied);
 }
 
 // The access unit of an object-descriptor or scene track.  Never more than
