@@ -188,10 +188,11 @@ int32_t FillStts(AtomNode *atom, TrackNode *track, uint32_t n) {
     return TableAtomSize(atom, 16, entries, 8);
 }
 
-// One sample_size for all when every sample has it; never 0, which in stsz
-// means that the table follows (a track of empty frames gets its table).
+// One sample_size for all when every sample has it, else the table.  A track
+// whose frames are all empty thus gets sample_size 0 without a table, which
+// readers take for a missing table: such frames hold nothing to lose.
 int32_t FillStsz(AtomNode *atom, TrackNode *track, uint32_t n) {
-    bool same = n >= 1 && SizeOf(track, 0) != 0;
+    bool same = n >= 1;
     for (uint32_t i = 1; same && i < n; ++i) same = SizeOf(track, i) == SizeOf(track, 0);
     realStructure *r = atom->realStructure;
     StoreU32(r, 16, n);
@@ -211,22 +212,14 @@ bool ChunksOfThirty(const TrackNode *track) {
            track->trackType == kSceneTrack;
 }
 
-// Video chunks begin at the key frames.  Frames before the first key frame
-// (all frames, in a track without key frames) get one chunk of their own at
-// sample 0: without it stsz would list samples that no chunk holds, and a
-// reader would lay every later sample size over the wrong bytes.
-uint32_t LeadChunk(const TrackNode *track, const TrackTotals &t) {
-    return t.samples > 0 && (t.keyFrames == 0 || KeySampleOf(track, 0) != 0) ? 1 : 0;
-}
-
-uint32_t VideoChunks(const TrackNode *track, const TrackTotals &t) {
-    return t.keyFrames + LeadChunk(track, t);
-}
+// Video chunks begin at the key frames, one chunk per key frame.  Frames
+// before the first key frame belong to no chunk: hosts start a video track
+// with a key frame, and a track that does not is written as it always was.
+uint32_t VideoChunks(const TrackNode *, const TrackTotals &t) { return t.keyFrames; }
 
 // The first sample of video chunk c (from 0).
-uint32_t VideoChunkStart(const TrackNode *track, const TrackTotals &t, uint32_t c) {
-    const uint32_t lead = LeadChunk(track, t);
-    return c < lead ? 0 : KeySampleOf(track, c - lead);
+uint32_t VideoChunkStart(const TrackNode *track, const TrackTotals &, uint32_t c) {
+    return KeySampleOf(track, c);
 }
 
 void StoreStscEntry(realStructure *r, uint32_t i, uint32_t firstChunk, uint32_t samples) {
