@@ -7,26 +7,26 @@
 
 namespace {
 
-struct RuleSpec {
+struct RuleEntry {
     const char *type;
     uint8_t occurrence;
     uint8_t required;
 };
 
-struct TypeSpec {
+struct TypeEntry {
     const char *type;
     uint32_t headerSize;
     uint32_t recordSize;
     uint8_t hasTable;
     uint32_t entrySize;
     uint8_t ruleCount;
-    RuleSpec rules[kMaxChildRules];
+    RuleEntry rules[kMaxChildRules];
 };
 
 // "root" is the pseudo-atom above the top level; it answers 0 and only its
 // rules are given.  Record sizes are what the reader copies from the start of
 // an atom, whatever its own size.
-constexpr TypeSpec kCatalogue[] = {
+constexpr TypeEntry kCatalogue[] = {
     {"root", 0, 0, 0, 0, 7,
      {{"ftyp", 1, 1}, {"moov", 1, 1}, {"mdat", 2, 0}, {"free", 2, 0}, {"skip", 2, 0},
       {"udta", 2, 0}, {"moof", 2, 0}}},
@@ -131,17 +131,17 @@ bool BeginsLowerCase(const char *type) {
     return first >= 'a' && first <= 'z';
 }
 
-const TypeSpec *FindTypeSpec(const char *type) {
+const TypeEntry *FindTypeEntry(const char *type) {
     if (type == nullptr || !BeginsLowerCase(type)) return nullptr;
-    for (const TypeSpec &spec : kCatalogue)
-        if (std::memcmp(spec.type, type, 4) == 0) return &spec;
+    for (const TypeEntry &entry : kCatalogue)
+        if (std::memcmp(entry.type, type, 4) == 0) return &entry;
     return nullptr;
 }
 
-void StoreRules(const TypeSpec &spec, AtomTypeInfo *info) {
-    info->childCount = spec.ruleCount;
-    for (uint32_t i = 0; i < spec.ruleCount; ++i)
-        SetChildRule(i + 1, spec.rules[i].occurrence, spec.rules[i].required, spec.rules[i].type,
+void StoreRules(const TypeEntry &entry, AtomTypeInfo *info) {
+    info->childCount = entry.ruleCount;
+    for (uint32_t i = 0; i < entry.ruleCount; ++i)
+        SetChildRule(i + 1, entry.rules[i].occurrence, entry.rules[i].required, entry.rules[i].type,
                      info);
 }
 
@@ -162,17 +162,17 @@ int32_t GetAtomTypeInfoForCode(const char *type, AtomTypeInfo *info) {
     if (type == nullptr) return -1;
     char code[5];
     CopyAtomType(code, type);
-    const TypeSpec *spec = FindTypeSpec(code);
-    if (spec == nullptr || info == nullptr) return -1;
+    const TypeEntry *entry = FindTypeEntry(code);
+    if (entry == nullptr || info == nullptr) return -1;
     if (IsType(code, "root")) {
-        StoreRules(*spec, info);
+        StoreRules(*entry, info);
         return 0;
     }
-    info->headerSize = spec->headerSize;
-    info->recordSize = spec->recordSize;
-    info->hasTable = spec->hasTable;
-    info->entrySize = spec->entrySize;
-    StoreRules(*spec, info);
+    info->headerSize = entry->headerSize;
+    info->recordSize = entry->recordSize;
+    info->hasTable = entry->hasTable;
+    info->entrySize = entry->entrySize;
+    StoreRules(*entry, info);
     return 1;
 }
 
@@ -192,7 +192,7 @@ int32_t CheckReadableAtomType(const uint8_t *type) {
     if (IsType(code, "free")) return 1;
     for (const char *rejected : {"s263", "samr", "d263", "damr"})
         if (IsType(code, rejected)) return -1;
-    const TypeSpec *spec = FindTypeSpec(code);
-    if (spec == nullptr) return -1;
+    const TypeEntry *entry = FindTypeEntry(code);
+    if (entry == nullptr) return -1;
     return IsType(code, "root") ? 0 : 1;
 }
