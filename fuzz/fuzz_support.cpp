@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace fuzz {
 
@@ -66,6 +67,30 @@ Parts SplitInput(const uint8_t *data, size_t size, size_t count) {
     parts.size[part] = size - start;
     for (size_t i = part + 1; i < count; ++i) parts.data[i] = data + size;
     return parts;
+}
+
+std::string MediaPartOf(const std::string &path) {
+    FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) return path;
+    std::vector<uint8_t> bytes;
+    uint8_t piece[4096];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.insert(bytes.end(), piece, piece + n);
+    std::fclose(in);
+    size_t end = 0;
+    while (end + 8 <= bytes.size()) {
+        const uint32_t size = uint32_t(bytes[end]) << 24 | uint32_t(bytes[end + 1]) << 16 |
+                              uint32_t(bytes[end + 2]) << 8 | bytes[end + 3];
+        if (size < 8 || end + size > bytes.size()) break;
+        end += size;
+    }
+    if (end == bytes.size() || end == 0) return path;
+    const std::string media = path + ".media.mp4";
+    FILE *out = std::fopen(media.c_str(), "wb");
+    if (out == nullptr) return path;
+    std::fwrite(bytes.data(), 1, end, out);
+    std::fclose(out);
+    return media;
 }
 
 }  // namespace fuzz

@@ -29,6 +29,12 @@ struct Parts {
 };
 Parts SplitInput(const uint8_t *data, size_t size, size_t count);
 
+// A file the library wrote, without the access units that follow its mdat
+// box (outside any box, where the reader's top-level scan refuses them): the
+// path of a copy holding only the boxes, or the path itself when there is
+// nothing to cut or the copy cannot be made.
+std::string MediaPartOf(const std::string &path);
+
 }  // namespace fuzz
 
 #endif

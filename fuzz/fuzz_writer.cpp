@@ -233,33 +233,6 @@ void CheckTrack(MP4_read_file *handle, int32_t trackId, const Given &given, bool
     }
 }
 
-// The object-descriptor and scene access units follow the mdat box, outside
-// any box, where the reader's top-level scan refuses them; the media part
-// (every whole box from the start) is what is read back.
-std::string MediaPartOf(const std::string &path) {
-    FILE *in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) return path;
-    std::vector<uint8_t> bytes;
-    uint8_t piece[4096];
-    size_t n;
-    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.insert(bytes.end(), piece, piece + n);
-    std::fclose(in);
-    size_t end = 0;
-    while (end + 8 <= bytes.size()) {
-        const uint32_t size = uint32_t(bytes[end]) << 24 | uint32_t(bytes[end + 1]) << 16 |
-                              uint32_t(bytes[end + 2]) << 8 | bytes[end + 3];
-        if (size < 8 || end + size > bytes.size()) break;
-        end += size;
-    }
-    if (end == bytes.size() || end == 0) return path;
-    const std::string media = path + ".media.mp4";
-    FILE *out = std::fopen(media.c_str(), "wb");
-    if (out == nullptr) return path;
-    std::fwrite(bytes.data(), 1, end, out);
-    std::fclose(out);
-    return media;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -293,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < 4; ++i) std::remove((dir + "/t" + std::to_string(i) + ".tmp").c_str());
 
     MP4_read_file *handle = nullptr;
-    if (MP4FileOpen(&handle, MediaPartOf(output).c_str()) == 1) {
+    if (MP4FileOpen(&handle, fuzz::MediaPartOf(output).c_str()) == 1) {
         const bool shared = video.exists && audio.exists && video.temp == audio.temp;
         CheckTrack(handle, handle->videoTrackId, video, shared);
         CheckTrack(handle, handle->audioTrackId, audio, shared);
