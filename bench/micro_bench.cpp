@@ -98,11 +98,12 @@ void BuildIndex(benchmark::State &state, bool video) {
 void BM_BuildVideoIndex(benchmark::State &state) { BuildIndex(state, true); }
 void BM_BuildAudioIndex(benchmark::State &state) { BuildIndex(state, false); }
 
-void BM_GetSample(benchmark::State &state) {
-    const uint32_t n = uint32_t(state.range(0));
+// Lookups at random times over the first `span` samples of an n-sample track
+// (span 0: the whole track).
+void LookUpSamples(benchmark::State &state, uint32_t n, uint32_t span) {
     Opened file(n);
     std::mt19937 random(7);
-    std::uniform_int_distribution<int32_t> times(1, int32_t(n) * 40 - 1);
+    std::uniform_int_distribution<int32_t> times(1, int32_t(span ? span : n) * 40 - 1);
     for (auto _ : state) {
         uint8_t *data = nullptr;
         uint32_t size = 0;
@@ -114,20 +115,10 @@ void BM_GetSample(benchmark::State &state) {
         double(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+void BM_GetSample(benchmark::State &state) { LookUpSamples(state, uint32_t(state.range(0)), 0); }
+
 void BM_GetSampleNearStart(benchmark::State &state) {
-    const uint32_t n = uint32_t(state.range(0));
-    Opened file(n);
-    std::mt19937 random(7);
-    std::uniform_int_distribution<int32_t> times(1, 100 * 40 - 1);
-    for (auto _ : state) {
-        uint8_t *data = nullptr;
-        uint32_t size = 0;
-        if (GetSample(file.handle, 1, times(random), &data, &size) < 0)
-            state.SkipWithError("GetSample");
-        MP4freeData(&data);
-    }
-    state.counters["per_lookup"] = benchmark::Counter(
-        double(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    LookUpSamples(state, uint32_t(state.range(0)), 100);
 }
 
 void BM_GetNextSample(benchmark::State &state) {

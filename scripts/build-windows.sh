@@ -15,16 +15,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$src/scripts/install-packages.sh" "${packages[@]}"
 
 jobs=${CORVANE_JOBS:-2}
 for arch in i686:win32 x86_64:win64; do

@@ -7,16 +7,7 @@ cd "$(dirname "$0")/.."
 # Debian packages the build and the tests need.
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev ffmpeg
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev valgrind)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=${BUILD_DIR:-build}
 # The benchmark drivers are built (so they keep compiling) but not run:

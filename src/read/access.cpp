@@ -294,11 +294,24 @@ int32_t NextAudioSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *t
     return ReadAtCursor(handle, track, target, size, time, kAudioBranch);
 }
 
-// Reads the key frame of entry `index` into the buffer: its decoding time, or
-// -99 after the given message.
+// The video track of a step from key frame to key frame, or the result that
+// stops the step (0 when it may go on).
+int32_t KeyStepTrack(MP4_read_file *handle, int32_t trackId, const uint32_t *size,
+                     ReadTrack **track) {
+    Branch branch = Branch::Other;
+    const int32_t checked = CheckTrack(handle, trackId, -99, track, &branch);
+    if (checked != 0) return checked;
+    return branch == Branch::Video && size != nullptr ? 0 : -99;
+}
+
+// Reads the key frame of entry `index` into the buffer, after telling its
+// sample number: its decoding time, or -99 after the given message.
 int32_t ReadKeyFrame(const MP4_read_file *handle, const ReadTrack *track, int32_t index,
                      SampleBuffer *buffer, uint32_t *size, const char *readMessage) {
-    const SampleEntry &entry = track->samples[track->keyFrames[index].sampleNumber];
+    const uint32_t number = track->keyFrames[index].sampleNumber;
+    std::printf("cursor is [%d]\n", int32_t(number));
+    const SampleEntry &entry = track->samples[number];
+    *size = entry.size;
     const int32_t read = ReadIntoBuffer(handle, entry, buffer);
     if (read == 1) {
         std::printf("error to allocate a memory in Get Next key Sample at sample - video-[%d]",
@@ -407,19 +420,14 @@ int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buff
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
                          uint32_t *size) {
     ReadTrack *track = nullptr;
-    Branch branch = Branch::Other;
-    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    const int32_t checked = KeyStepTrack(handle, trackId, size, &track);
     if (checked != 0) return checked;
-    if (branch != Branch::Video || size == nullptr) return -99;
     if (handle->keyCursor < 0) handle->keyCursor = 0;
     if (int64_t(handle->keyCursor) >= int64_t(track->keyFrameCount)) {
         std::printf("End of video track , key frame num - video- [%d]\n", handle->keyCursor);
         return -10;
     }
     const int32_t index = handle->keyCursor;
-    const uint32_t number = track->keyFrames[index].sampleNumber;
-    std::printf("cursor is [%d]\n", int32_t(number));
-    *size = track->samples[number].size;
     ++handle->keyCursor;
     return ReadKeyFrame(handle, track, index, buffer, size,
                         "error to read sample from file in Get Next key Sample at sample - "
@@ -429,10 +437,8 @@ int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *b
 int32_t GetPrevKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
                          uint32_t *size) {
     ReadTrack *track = nullptr;
-    Branch branch = Branch::Other;
-    const int32_t checked = CheckTrack(handle, trackId, -99, &track, &branch);
+    const int32_t checked = KeyStepTrack(handle, trackId, size, &track);
     if (checked != 0) return checked;
-    if (branch != Branch::Video || size == nullptr) return -99;
     if (int64_t(handle->keyCursor) >= int64_t(track->keyFrameCount))
         handle->keyCursor = int32_t(track->keyFrameCount) - 1;
     if (handle->keyCursor < 0) {
@@ -440,9 +446,6 @@ int32_t GetPrevKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *b
         return -11;
     }
     const int32_t index = handle->keyCursor;
-    const uint32_t number = track->keyFrames[index].sampleNumber;
-    std::printf("cursor is [%d]\n", int32_t(number));
-    *size = track->samples[number].size;
     --handle->keyCursor;
     return ReadKeyFrame(handle, track, index, buffer, size,
                         "error to read sample from file in Get Prev key Sample at sample - "

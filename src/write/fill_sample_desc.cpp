@@ -12,10 +12,6 @@ bool Is(const AtomNode *atom, const char *type) { return SameAtomType(atom->type
 
 // ------------------------------------------------ esds
 
-// ES_Descriptor lengths in the video and audio forms take four bytes: three
-// 0x80 continuation bytes and the value.
-constexpr uint8_t kLongLength[3] = {0x80, 0x80, 0x80};
-
 uint8_t LowByte(uint32_t value) { return uint8_t(value & 0xFF); }
 
 // The two start codes a configuration may begin with: a visual object
