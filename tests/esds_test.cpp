@@ -1,5 +1,5 @@
 // The esds parsers: audio (ParseAudioEsds, ExtractBits) and video
-// (ParseVideoEsds), on descriptors written with both length forms.
+// (ParseVideoEsds), on descriptors written with both length forms (EsdsBox).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,24 +12,11 @@
 
 namespace {
 
-// A descriptor: tag, length in the one-byte or the 80 80 80 n form, payload.
-Bytes Descriptor(uint8_t tag, bool longLength, const Bytes &payload) {
-    Bytes out{tag};
-    if (longLength) out.insert(out.end(), {0x80, 0x80, 0x80});
-    out.push_back(uint8_t(payload.size()));
-    return Cat({out, payload});
-}
-
-// An esds atom from its size field on: an ES_Descriptor holding a
-// DecoderConfigDescriptor (objectTypeIndication, audio stream, bit rates)
-// holding a DecoderSpecificInfo, and an SLConfigDescriptor.
+// An audio esds: objectTypeIndication, audio stream, bit rates.
 Bytes AudioEsds(bool longEs, bool longInner, uint8_t objectType, uint32_t maxBitrate,
                 const Bytes &specific) {
-    const Bytes config = Cat({{objectType, 0x15, 0x00, 0x01, 0x80}, U32(maxBitrate),
-                              U32(maxBitrate / 2), Descriptor(5, longInner, specific)});
-    const Bytes es = Cat({{0x00, 0x02, 0x00}, Descriptor(4, longInner, config),
-                          Descriptor(6, longInner, {0x02})});
-    return FullBox("esds", 0, Descriptor(3, longEs, es));
+    return EsdsBox(longEs, longInner,
+                   Cat({{objectType, 0x15, 0x00, 0x01, 0x80}, U32(maxBitrate), U32(maxBitrate / 2)}), specific);
 }
 
 struct Parsed {
@@ -128,12 +115,8 @@ TEST(ExtractBits, CountsAndOffsets) {
 // A video esds from its version byte on (as GetVideoEsdsBytes hands it out),
 // with a configuration beginning with a visual object sequence header.
 Bytes VideoEsdsAfterHeader(bool longLengths, uint8_t profile) {
-    const Bytes specific = {0x00, 0x00, 0x01, 0xB0, profile, 0x00, 0x00, 0x01, 0xB5, 0x09};
-    const Bytes config = Cat({{0x20, 0x11, 0x00, 0x08, 0x3C}, U32(250000), U32(180000),
-                              Descriptor(5, longLengths, specific)});
-    const Bytes es = Cat({{0x00, 0x01, 0x00}, Descriptor(4, longLengths, config),
-                          Descriptor(6, longLengths, {0x02})});
-    const Bytes box = FullBox("esds", 0, Descriptor(3, longLengths, es));
+    const Bytes box = EsdsBox(longLengths, longLengths, Cat({{0x20, 0x11, 0x00, 0x08, 0x3C}, U32(250000), U32(180000)}),
+                              {0x00, 0x00, 0x01, 0xB0, profile, 0x00, 0x00, 0x01, 0xB5, 0x09});
     return Bytes(box.begin() + 8, box.end());
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <regex>
+#include <tuple>
 
 #include "support/read_handle.h"
 #include "support/tiny_mp4.h"
@@ -162,23 +163,16 @@ TEST(ReadOpen, WhichTracksAreServed) {
 }
 
 TEST(ReadTracks, IndexAllocation) {
-    struct Case {
-        int32_t count;
-        bool video;
-        int32_t result;
-        uint32_t capacity;
-        bool keys;
-    };
-    const Case cases[] = {{1, true, 1, 1, false}, {7, true, 1, 7, true}, {0, true, -97, 0, false},
-                          {-3, false, -97, 0, false}, {5, false, 1, 5, false}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.count);
+    // count, video, result, key-frame table allocated
+    const std::tuple<int32_t, bool, int32_t, bool> cases[] = {
+        {1, true, 1, false}, {7, true, 1, true}, {0, true, -97, false}, {-3, false, -97, false}, {5, false, 1, false}};
+    for (const auto &[count, video, result, keys] : cases) {
+        SCOPED_TRACE(count);
         ReadTrack *slot = static_cast<ReadTrack *>(std::calloc(1, sizeof(ReadTrack)));
-        EXPECT_EQ(c.video ? AllocVideoIndex(&slot, c.count) : AllocAudioIndex(&slot, c.count),
-                  c.result);
-        EXPECT_EQ(slot->capacity, c.capacity);
-        EXPECT_EQ(slot->samples != nullptr, c.result == 1);
-        EXPECT_EQ(slot->keyFrames != nullptr, c.keys);
+        EXPECT_EQ(video ? AllocVideoIndex(&slot, count) : AllocAudioIndex(&slot, count), result);
+        EXPECT_EQ(slot->capacity, result == 1 ? uint32_t(count) : 0u);
+        EXPECT_EQ(slot->samples != nullptr, result == 1);
+        EXPECT_EQ(slot->keyFrames != nullptr, keys);
         EXPECT_EQ(FreeTrackIndex(&slot), 1);
         EXPECT_EQ(slot, nullptr);
     }

@@ -38,6 +38,15 @@ Bytes FullBox(const std::string &type, uint32_t flags, const Bytes &payload) {
     return Box(type, Cat({U32(flags & 0x00FFFFFF), payload}));
 }
 
+Bytes EsdsBox(bool longEs, bool longInner, const Bytes &configHead, const Bytes &specific) {
+    auto descriptor = [](uint8_t tag, bool longLength, const Bytes &payload) {
+        return Cat({{tag}, longLength ? Bytes{0x80, 0x80, 0x80} : Bytes{}, {uint8_t(payload.size())}, payload});
+    };
+    const Bytes config = Cat({configHead, descriptor(5, longInner, specific)});
+    const Bytes es = Cat({{0x00, 0x01, 0x00}, descriptor(4, longInner, config), descriptor(6, longInner, {0x02})});
+    return FullBox("esds", 0, descriptor(3, longEs, es));
+}
+
 std::string TempDir() {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "misc";

@@ -23,6 +23,11 @@ Bytes Box(const std::string &type, std::initializer_list<Bytes> payloadParts);
 Bytes FullBox(const std::string &type, uint32_t flags, const Bytes &payload = {});
 // A box whose size field says `size` whatever its payload.
 Bytes BoxWithSize(uint32_t size, const std::string &type, const Bytes &payload = {});
+// An esds box: an ES_Descriptor holding a DecoderConfigDescriptor (`configHead`,
+// objectTypeIndication to avgBitrate, then a DecoderSpecificInfo of `specific`)
+// and an SLConfigDescriptor.  Descriptor lengths take one byte, or the form
+// 80 80 80 n when long: the ES_Descriptor's by `longEs`, the others' by `longInner`.
+Bytes EsdsBox(bool longEs, bool longInner, const Bytes &configHead, const Bytes &specific);
 
 // Files.
 std::string TempDir();                  // a fresh directory for the calling test
