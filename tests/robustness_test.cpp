@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/bytes.h"
+#include "support/mp4_walk.h"
 #include "support/read_handle.h"
 #include "support/tiny_mp4.h"
 #include "support/writer_session.h"
@@ -24,6 +26,7 @@ struct Walk {
     int32_t open = 0;
     uint32_t samples = 0;    // handed out by MP4GetNextSample, both tracks
     uint32_t keyFrames = 0;  // handed out by MP4NextKeyFrame
+    std::string printed;     // by the open and the reads
 };
 
 // Reads every byte of a block handed out and gives it back.
@@ -42,8 +45,7 @@ Walk WalkFile(const std::string &path) {
     walk.open = MP4FileOpen(&h, path.c_str());
     if (walk.open == 1) {
         uint8_t *data = nullptr;
-        uint32_t size = 0;
-        uint32_t time = 0;
+        uint32_t size = 0, time = 0;
         for (int32_t id : {h->videoTrackId, h->audioTrackId}) {
             // A sample that fails to read does not end the track: the
             // cursor has moved past it and the next one is tried.
@@ -69,7 +71,7 @@ Walk WalkFile(const std::string &path) {
     }
     MP4FileClose(&h);
     std::free(h);
-    testing::internal::GetCapturedStdout();
+    walk.printed = testing::internal::GetCapturedStdout();
     return walk;
 }
 
@@ -81,8 +83,7 @@ void BoxBoundaries(const Bytes &file, size_t from, size_t to, std::vector<size_t
         {"edts", 8}, {"udta", 8}, {"stsd", 16}, {"dref", 16}, {"mp4v", 86}, {"mp4a", 36}};
     size_t at = from;
     while (at + 8 <= to) {
-        const uint32_t size = uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 |
-                              uint32_t(file[at + 2]) << 8 | file[at + 3];
+        const uint32_t size = BigEndian32(file, at);
         if (size < 8 || at + size > to) return;
         out->push_back(at);
         out->push_back(at + 8);
@@ -94,41 +95,27 @@ void BoxBoundaries(const Bytes &file, size_t from, size_t to, std::vector<size_t
     }
 }
 
-// Offset of the first box of a type (its size field), found by its name.
-size_t FindBox(const Bytes &file, const char *type) {
-    for (size_t i = 4; i + 4 <= file.size(); ++i)
-        if (std::memcmp(&file[i], type, 4) == 0) return i - 4;
-    ADD_FAILURE() << "no " << type;
-    return 0;
-}
-
-void PutU32(Bytes *file, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) (*file)[at + i] = uint8_t(value >> (24 - 8 * i));
-}
-
 // A two-track file of the kind the reader's tests use: video samples of
-// 8 + k bytes with key frames 1, 3, 5; four 4-byte audio samples.
-Bytes TwoTrackFile() {
-    TrackSpec v;
-    v.id = 1;
+// 8 + k bytes with key frames 1, 3, 5 in two chunks; four 4-byte audio
+// samples.  `value` is written over the 32 bits at `at` in the video track's
+// box `box` (mdhd, or a sample table), when one is named.
+Bytes TwoTrackFile(const std::string &box = "", size_t at = 0, uint32_t value = 0) {
+    TrackSpec v = VideoTrack(1, 6), a = AudioTrack(2, 4);
     v.stts = {{6, 1000}};
     v.stsc = {{1, 3}};
-    v.sampleCount = 6;
+    v.sampleSize = 0;
     v.sizes = {8, 9, 10, 11, 12, 13};
     v.chunks = {0, 27};
     v.stss = {1, 3, 5};
-    TrackSpec a;
-    a.id = 2;
-    a.handler = "soun";
-    a.entry = "mp4a";
-    a.timescale = 44100;
-    a.hasStss = false;
     a.stts = {{4, 1024}};
-    a.stsc = {{1, 4}};
     a.sampleSize = 4;
-    a.sampleCount = 4;
     a.chunks = {63};
-    return TinyMp4({v, a}, Zeros(63 + 16));
+    Bytes file = TinyMp4({v, a}, Zeros(63 + 16));
+    if (box.empty()) return file;
+    const BoxSpan span = FindBox(file, box == "mdhd" ? "moov/trak#0/mdia/mdhd" : StblPath(box));
+    EXPECT_TRUE(span.found) << box;
+    for (size_t i = 0; i < 4; ++i) file[span.at + at + i] = uint8_t(value >> (24 - 8 * i));
+    return file;
 }
 
 // ---------------------------------------------------------------- truncations
@@ -186,44 +173,25 @@ TEST(Robustness, ChildrenPastTheirParentsAreScannedOnce) {
 
 // ---------------------------------------------------------------- table counts
 
-struct CountCase {
-    const char *box;
-    uint32_t countAt;  // offset of the count from the box's start
-    uint32_t count;
-    uint32_t videoSamples;  // what a walk of the video track then hands out
-    const char *message;    // printed by the open, "" for none
-};
-
 TEST(Robustness, TableCountsThatDisagreeWithTheTable) {
     // A count that does not fill its box exactly leaves the table unread; a
     // video track without its stts, stsz, stsc or stco has no samples, one
     // without its stss takes its key frames from the VOP coding type.
-    const char *kStts = "error to read atom[stts] data from file\n";
-    const char *kStsz = "error to read atom[stsz] data from file\n";
-    const char *kStsc = "error to read atom[stsc] data from file\n";
-    const char *kStco = "error to read atom[stco] data from file\n";
-    const char *kStss = "error to read atom[stss] data from file\n";
-    const std::vector<CountCase> cases = {
-        {"stts", 12, 0, 0, kStts},          {"stts", 12, 2, 0, kStts},
-        {"stts", 12, 0x7FFFFFFF, 0, kStts}, {"stts", 12, 0xFFFFFFFF, 0, kStts},
-        {"stsz", 16, 7, 0, kStsz},          {"stsz", 16, 0xFFFFFFFF, 0, kStsz},
-        {"stsz", 16, 0, 0, kStsz},          {"stsc", 12, 2, 0, kStsc},
-        {"stsc", 12, 0xFFFFFFFF, 0, kStsc}, {"stco", 12, 3, 0, kStco},
-        {"stco", 12, 0xFFFFFFFF, 0, kStco}, {"stss", 12, 4, 6, kStss},
-        {"stss", 12, 0xFFFFFFFF, 6, kStss},
-    };
-    for (const CountCase &c : cases) {
-        SCOPED_TRACE(std::string(c.box) + " " + std::to_string(c.count));
-        Bytes file = TwoTrackFile();
-        PutU32(&file, FindBox(file, c.box) + c.countAt, c.count);
-        const std::string path = WriteTemp("counts.mp4", file);
-        {
-            OpenedFile f(path);
-            ASSERT_EQ(f.result, 1);
-            EXPECT_NE(f.output.find(c.message), std::string::npos) << f.output;
-        }
-        const Walk walk = WalkFile(path);
-        EXPECT_EQ(walk.samples, c.videoSamples + 4);
+    const std::pair<std::string, uint32_t> cases[] = {
+        {"stts", 0},          {"stts", 2},          {"stts", 0x7FFFFFFF}, {"stts", 0xFFFFFFFF},
+        {"stsz", 7},          {"stsz", 0xFFFFFFFF}, {"stsz", 0},          {"stsc", 2},
+        {"stsc", 0xFFFFFFFF}, {"stco", 3},          {"stco", 0xFFFFFFFF}, {"stss", 4},
+        {"stss", 0xFFFFFFFF}};
+    for (const auto &[box, count] : cases) {
+        SCOPED_TRACE(box + " " + std::to_string(count));
+        // The count follows the full box's header, in stsz the sample_size.
+        const Walk walk =
+            WalkFile(WriteTemp("counts.mp4", TwoTrackFile(box, box == "stsz" ? 16 : 12, count)));
+        ASSERT_EQ(walk.open, 1);
+        EXPECT_NE(walk.printed.find("error to read atom[" + box + "] data from file\n"),
+                  std::string::npos)
+            << walk.printed;
+        EXPECT_EQ(walk.samples, (box == "stss" ? 6u : 0u) + 4);  // and the 4 of audio
     }
 }
 
@@ -233,11 +201,9 @@ TEST(Robustness, SampleSizesAndOffsetsPastTheFile) {
     // A sample whose offset would pass 4 GiB ends the index there.
     struct Case {
         const char *box;
-        uint32_t at;  // offset from the box's start
-        uint32_t value;
-        uint32_t samples;  // handed out, both tracks (4 audio)
-    };
-    const std::vector<Case> cases = {
+        uint32_t at, value;  // the field at `at` from the box's start, and its new value
+        uint32_t samples;    // handed out, both tracks (4 audio)
+    } cases[] = {
         // First video sample 4 GiB - 1 long: the next offset passes 4 GiB, so
         // the index holds that one sample, which cannot be read.
         {"stsz", 20, 0xFFFFFFFF, 4},
@@ -250,9 +216,7 @@ TEST(Robustness, SampleSizesAndOffsetsPastTheFile) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.box) + " " + std::to_string(c.value));
-        Bytes file = TwoTrackFile();
-        PutU32(&file, FindBox(file, c.box) + c.at, c.value);
-        const Walk walk = WalkFile(WriteTemp("past.mp4", file));
+        const Walk walk = WalkFile(WriteTemp("past.mp4", TwoTrackFile(c.box, c.at, c.value)));
         EXPECT_EQ(walk.open, 1);
         EXPECT_EQ(walk.samples, c.samples);
     }
@@ -262,88 +226,60 @@ TEST(Robustness, ZeroTimescales) {
     // mdhd timescale 0: every time above 0 is at or past timescale x count,
     // so it names the last sample (the last key frame for a seek); time 0
     // still names the first.
-    Bytes file = TwoTrackFile();
-    const size_t mdhd = FindBox(file, "mdhd");
-    PutU32(&file, mdhd + 20, 0);
-    OpenedFile f(WriteTemp("zero.mp4", file));
+    OpenedFile f(WriteTemp("zero.mp4", TwoTrackFile("mdhd", 20, 0)));
     ASSERT_EQ(f.result, 1);
     EXPECT_EQ(f.handle->videoInfo.timescale, 0u);
     uint8_t *data = nullptr;
     uint32_t size = 0;
-    const std::string ignored = Printed([&] {
-        EXPECT_EQ(GetSample(f.handle, 1, 0, &data, &size), 0);
-        EXPECT_EQ(size, 8u);
+    // (seek or not, time asked, time answered, size of the sample handed out)
+    for (const auto &[seek, time, answer, bytes] :
+         {std::tuple{false, 0, 0, 8u}, {false, 1, 5000, 13u}, {true, 1, 4000, 12u}}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ((seek ? SeekTrack : GetSample)(f.handle, 1, time, &data, &size), answer);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(size, bytes) << seek << time;
         MP4freeData(&data);
-        EXPECT_EQ(GetSample(f.handle, 1, 1, &data, &size), 5000);
-        EXPECT_EQ(size, 13u);
-        MP4freeData(&data);
-        EXPECT_EQ(SeekTrack(f.handle, 1, 1, &data, &size), 4000);
-        EXPECT_EQ(size, 12u);
-        MP4freeData(&data);
-    });
+    }
 }
 
 // ---------------------------------------------------------------- paths
 
-TEST(Robustness, PathsAtTheLengthLimit) {
-    // 255 characters fit the path buffer with its NUL; 256 do not.
-    const std::string dir = TempDir();
-    const std::string longest = dir + "/" + std::string(255 - dir.size() - 1, 'p');
-    ASSERT_EQ(longest.size(), 255u);
-    WriteTemp(longest.substr(dir.size() + 1), TwoTrackFile());
-    EXPECT_EQ(WalkFile(longest).open, 1);
-    EXPECT_EQ(WalkFile(longest + "4").open, -99);
-}
-
 TEST(Robustness, PathsAtTheLengthLimitForEveryExportThatTakesOne) {
-    // The reader's path buffer holds 255 characters; the writer's output
-    // path is limited to 254 (MP4FileNew), so a 255-character output path is
-    // refused before anything is created.
+    // The reader's path buffer holds 255 characters with its NUL, so 256 are
+    // refused even where the file exists; GetM4vHeaderSize keeps no path of
+    // its own.  The writer's output path is limited to 254 (MP4FileNew), so
+    // a 255-character output path is refused before anything is created.
     const std::string dir = TempDir();
-    auto pathOf = [&](size_t length, const char *suffix) {
-        std::string p = dir + "/" + std::string(length - dir.size() - 1 - std::strlen(suffix), 'q');
-        return p + suffix;
+    auto fileName = [&](size_t pathLength, const char *suffix) {
+        return std::string(pathLength - dir.size() - 1 - std::strlen(suffix), 'q') + suffix;
     };
-    const std::string mp4_255 = pathOf(255, ".mp4");
-    const std::string mp4_256 = pathOf(256, ".mp4");
-    for (const std::string &p : {mp4_255, mp4_256}) {
-        std::FILE *out = std::fopen(p.c_str(), "wb");
-        ASSERT_NE(out, nullptr);
-        const Bytes av = ReadFileBytes(Fixture("av.mp4"));
-        std::fwrite(av.data(), 1, av.size(), out);
-        std::fclose(out);
-    }
+    const Bytes av = ReadFileBytes(Fixture("av.mp4")), m4v = ReadFileBytes(Fixture("video.m4v"));
+    const std::string mp4_255 = WriteTemp(fileName(255, ".mp4"), av);
+    const std::string mp4_256 = WriteTemp(fileName(256, ".mp4"), av);
+    ASSERT_EQ(mp4_255.size(), 255u);
+    EXPECT_EQ(WalkFile(mp4_255).open, 1);
+    EXPECT_EQ(WalkFile(mp4_256).open, -99);
     FileInfo info{};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetFileInfo(mp4_255.c_str(), &info), 1);
-    EXPECT_EQ(info.videoWidth, 176u);
-    // 256 characters: the file opens, the reader refuses the path.
-    EXPECT_EQ(GetFileInfo(mp4_256.c_str(), &info), -21);
-    testing::internal::GetCapturedStdout();
-
-    const std::string m4v_255 = pathOf(255, ".m4v");
-    const std::string m4v_256 = pathOf(256, ".m4v");
-    const Bytes stream = ReadFileBytes(Fixture("video.m4v"));
-    for (const std::string &p : {m4v_255, m4v_256}) {
-        std::FILE *out = std::fopen(p.c_str(), "wb");
-        ASSERT_NE(out, nullptr);
-        std::fwrite(stream.data(), 1, stream.size(), out);
-        std::fclose(out);
-    }
+    Printed([&] {
+        EXPECT_EQ(GetFileInfo(mp4_255.c_str(), &info), 1);
+        EXPECT_EQ(info.videoWidth, 176u);
+        EXPECT_EQ(GetFileInfo(mp4_256.c_str(), &info), -21);
+    });
     uint32_t width = 0, height = 0;
-    const int32_t header = GetM4vHeaderSize(m4v_255.c_str(), &width, &height);
+    const int32_t header =
+        GetM4vHeaderSize(WriteTemp(fileName(255, ".m4v"), m4v).c_str(), &width, &height);
     EXPECT_GT(header, 0);
-    EXPECT_EQ(GetM4vHeaderSize(m4v_256.c_str(), &width, &height), header);  // no buffer of its own
+    EXPECT_EQ(GetM4vHeaderSize(WriteTemp(fileName(256, ".m4v"), m4v).c_str(), &width, &height),
+              header);
 
     testing::internal::CaptureStderr();
-    for (size_t length : {size_t(254), size_t(255), size_t(256)}) {
+    for (size_t length : {254, 255}) {
         SCOPED_TRACE(length);
-        const std::string out = pathOf(length, ".out");
+        const std::string out = dir + "/" + fileName(length, ".out");
         MP4_local_file *file = nullptr;
-        const int32_t created = MP4FileNew(&file, out.c_str());
-        EXPECT_EQ(created, length <= 254 ? 1 : -99);
-        EXPECT_EQ(FileExists(out), length <= 254);
-        if (created == 1) {
+        EXPECT_EQ(MP4FileNew(&file, out.c_str()), length == 254 ? 1 : -99);
+        EXPECT_EQ(FileExists(out), length == 254);
+        if (file != nullptr) {
             EXPECT_EQ(MP4FileFlush(file), 1);
         }
     }
@@ -357,8 +293,7 @@ TEST(Robustness, NullPointersOfTheReadingExports) {
     ASSERT_EQ(f.result, 1);
     MP4_read_file *h = f.handle;
     uint8_t *data = nullptr;
-    uint32_t size = 7;
-    uint32_t time = 7;
+    uint32_t size = 7, time = 7;
     // Each refusal leaves the cursors where they were and prints nothing.
     EXPECT_EQ(Printed([&] {
                   EXPECT_EQ(GetSample(h, 1, 0, nullptr, &size), -99);
@@ -382,9 +317,7 @@ TEST(Robustness, NullPointersOfTheReadingExports) {
     EXPECT_EQ(h->audioCursor, 0);
     EXPECT_EQ(h->keyCursor, 0);
     // The first sample is still there to take.
-    const std::string printed = Printed([&] {
-        EXPECT_EQ(MP4GetNextSample(h, 1, &data, &size, &time), 1);
-    });
+    Printed([&] { EXPECT_EQ(MP4GetNextSample(h, 1, &data, &size, &time), 1); });
     EXPECT_EQ(size, 8u);
     MP4freeData(&data);
     // Handle pointers and paths.
@@ -403,8 +336,7 @@ TEST(Robustness, NullResultPointersOfTheConfigurationExports) {
     // configuration is still handed out.
     OpenedFile f(Fixture("av.mp4"));
     ASSERT_EQ(f.result, 1);
-    uint8_t video[200] = {};
-    uint8_t again[200] = {};
+    uint8_t video[200] = {}, again[200] = {};
     uint32_t width = 0, height = 0, headerSize = 0;
     ASSERT_EQ(GetM4vEsdsData(f.handle, video, &width, &height, &headerSize), 1);
     EXPECT_EQ(GetM4vEsdsData(f.handle, again, nullptr, nullptr, nullptr), 1);
@@ -419,33 +351,13 @@ TEST(Robustness, NullResultPointersOfTheConfigurationExports) {
 TEST(Robustness, EmptyStreamsForTheRemultiplexing) {
     // Found by fuzz_remux: an empty ADTS file had its (addressless) bytes
     // copied before its size was checked.
-    const std::string dir = TempDir();
-    const std::string empty = WriteTemp("empty.aac", {});
-    const std::string out = dir + "/out.mp4";
+    const std::string empty = WriteTemp("empty.aac", {}), out = TempDir() + "/out.mp4";
     EXPECT_EQ(Mp4AddAudio(Fixture("video.mp4").c_str(), empty.c_str(), out.c_str()), -31);
     EXPECT_EQ(Mp4AddVideo(Fixture("audio.mp4").c_str(), empty.c_str(), out.c_str(), 25.0f), -31);
     EXPECT_FALSE(FileExists(out));
 }
 
 // ---------------------------------------------------------------- writer
-
-// Every sample of the served video track, as bytes.
-std::vector<Bytes> ReadBackVideo(const std::string &path) {
-    std::vector<Bytes> samples;
-    OpenedFile f(path);
-    EXPECT_EQ(f.result, 1);
-    if (f.result != 1) return samples;
-    uint8_t *data = nullptr;
-    uint32_t size = 0;
-    uint32_t time = 0;
-    const std::string ignored = Printed([&] {
-        while (MP4GetNextSample(f.handle, f.handle->videoTrackId, &data, &size, &time) == 1) {
-            samples.emplace_back(data, data + size);
-            MP4freeData(&data);
-        }
-    });
-    return samples;
-}
 
 TEST(Robustness, VideoFramesBeforeTheFirstKeyFrameBelongToNoChunk) {
     // Chunks begin at key frames; the frames before the first one are in the
@@ -456,32 +368,29 @@ TEST(Robustness, VideoFramesBeforeTheFirstKeyFrameBelongToNoChunk) {
     s.VideoFrames({0, 40, 80, 120, 160, 200}, {16, 3, 40, 1, 7, 21},
                   {false, false, true, false, true, false});
     const Bytes file = s.Flush();
-    const size_t stsc = FindBox(file, "stsc"), stco = FindBox(file, "stco");
-    EXPECT_EQ(Bytes(file.begin() + long(stsc) + 12, file.begin() + long(stsc) + 40),
-              Cat({U32(2), U32(1), U32(2), U32(1), U32(2), U32(2), U32(1)}));
-    EXPECT_EQ(ReadBigEndian32(&file[stco + 12]), 2u);  // the chunks of samples 2 and 4
-    EXPECT_LE(ReadBackVideo(s.out).size(), 6u);
+    EXPECT_EQ(BoxAt(file, StblPath("stsc")),
+              FullBox("stsc", 0, Cat({U32(2), U32(1), U32(2), U32(1), U32(2), U32(2), U32(1)})));
+    EXPECT_EQ(BigEndian32(BoxAt(file, StblPath("stco")), 12), 2u);  // the chunks of samples 2 and 4
+    const Walk walk = WalkFile(s.out);
+    EXPECT_EQ(walk.open, 1);
+    EXPECT_LE(walk.samples, 6u);
 }
 
 TEST(Robustness, NullPointersOfTheWritingExports) {
-    const std::string dir = TempDir();
+    // (A null handle of AddVideoFrame, AddAudioFrame and MP4FileFlush: see
+    // WriterFrames.Diagnostics, with the messages.)
     testing::internal::CaptureStderr();
-    EXPECT_EQ(MP4FileNew(nullptr, (dir + "/a.mp4").c_str()), -99);
+    EXPECT_EQ(MP4FileNew(nullptr, (TempDir() + "/a.mp4").c_str()), -99);
+    EXPECT_FALSE(FileExists(TempDir() + "/a.mp4"));
     MP4_local_file *file = nullptr;
     EXPECT_EQ(MP4FileNew(&file, nullptr), -99);
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(CreateTrack(nullptr, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, "t", 1), -99);
-    EXPECT_EQ(AddVideoFrame(nullptr, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
-    EXPECT_EQ(AddAudioFrame(nullptr, 4, reinterpret_cast<const uint8_t *>("abcd"), 0), -99);
-    EXPECT_EQ(MP4FileFlush(nullptr), -99);
-    testing::internal::GetCapturedStderr();
 
     WriterSession s;
     ASSERT_EQ(s.Video(), 1);
     ASSERT_EQ(s.Audio(), 1);
-    testing::internal::CaptureStderr();
-    // A configuration length with no bytes is refused; a null temporary-file
-    // name leaves the track without a file, whose frames are refused.
+    // A configuration length with no bytes is refused.
     EXPECT_EQ(CreateTrack(s.file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 5, nullptr, nullptr, 1), -99);
     // Frame bytes: none with a size is refused, and nothing is entered.
     EXPECT_EQ(AddVideoFrame(s.file, 4, nullptr, 0, 1), -99);
@@ -493,18 +402,28 @@ TEST(Robustness, NullPointersOfTheWritingExports) {
     s.Flush();
     // One empty frame: stsz sample_size 0 without a table, which the reader
     // takes for a table it cannot read; the track then has no samples.
-    EXPECT_EQ(ReadBackVideo(s.out).size(), 0u);
+    const Walk walk = WalkFile(s.out);
+    EXPECT_EQ(walk.open, 1);
+    EXPECT_EQ(walk.samples, 0u);
 
-    // A track without a temporary file (null name): its frames are refused
-    // before they are entered, so the tables never list bytes that are not
-    // there.
-    WriterSession t;
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(CreateTrack(t.file, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1), 1);
-    EXPECT_EQ(AddVideoFrame(t.file, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "the size of data written to temp video file is error!\n");
-    EXPECT_EQ(t.file->videoSampleTotal, 0u);
+    // A track whose temporary file is missing (null name, or one that could
+    // not be created): its frames are refused before they are entered, so
+    // the tables never list bytes that are not there, and the flush writes
+    // no media data for it.
+    const std::string missing = TempDir() + "/missing/tempv.v";
+    for (const char *name : {static_cast<const char *>(nullptr), missing.c_str()}) {
+        WriterSession t;
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(CreateTrack(t.file, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, name, 1), 1);
+        EXPECT_EQ(AddVideoFrame(t.file, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "the size of data written to temp video file is error!\n");
+        EXPECT_EQ(t.file->videoSampleTotal, 0u);
+        testing::internal::CaptureStdout();
+        const Bytes file = t.Flush();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't reopen video tempfile!\n");
+        EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8);  // the header only
+    }
 }
 
 }  // namespace

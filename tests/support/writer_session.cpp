@@ -39,6 +39,10 @@ int32_t WriterSession::Scene() {
 
 Bytes FrameBytes(uint32_t index, uint32_t size) { return Bytes(size, uint8_t(index)); }
 
+std::string StblPath(const std::string &box, int trak) {
+    return "moov/trak#" + std::to_string(trak) + "/mdia/minf/stbl/" + box;
+}
+
 std::vector<uint32_t> Steps(uint32_t count, uint32_t step) {
     std::vector<uint32_t> times;
     for (uint32_t i = 0; i < count; ++i) times.push_back(i * step);

@@ -35,6 +35,10 @@ struct WriterSession {
 Bytes FrameBytes(uint32_t index, uint32_t size);
 std::vector<uint32_t> Steps(uint32_t count, uint32_t step);  // 0, step, 2 step, ...
 
+// Where a box below the sample table of the file's trak number `trak` is,
+// for FindBox and BoxAt: StblPath("stsd/mp4v/esds").
+std::string StblPath(const std::string &box, int trak = 0);
+
 // The object-descriptor (33 bytes) and scene (16 bytes) access units that
 // end a file with a video and an audio track.
 extern const Bytes kAvObjectDescriptorUnit, kAvSceneUnit;
