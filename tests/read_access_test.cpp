@@ -227,6 +227,29 @@ TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
     }
 }
 
+// FindKeySample looks from entry *index towards the sample and moves *index
+// to the entry found; *index stays where it was when the sample is not a key
+// frame.
+TEST(ReadAccessFlags, FindKeySampleLooksFromTheGivenEntry) {
+    KeyFrameEntry keys[4] = {};
+    const uint32_t numbers[4] = {0, 4, 8, 19};
+    for (int i = 0; i < 4; ++i) keys[i].sampleNumber = numbers[i];
+    ReadTrack track{};
+    track.keyFrames = keys;
+    track.keyFrameCount = 4;
+    struct Case { uint32_t sample, from; int32_t found; uint32_t index; };
+    for (const Case &c : {Case{0, 0, 1, 0}, Case{19, 0, 1, 3}, Case{8, 3, 1, 2}, Case{0, 3, 1, 0},
+                          Case{4, 2, 1, 1}, Case{5, 0, 0, 0}, Case{5, 3, 0, 3}, Case{20, 1, 0, 1},
+                          Case{0, 4, 0, 4}}) {
+        uint32_t index = c.from;
+        EXPECT_EQ(FindKeySample(c.sample, &track, &index), c.found) << c.sample << " from " << c.from;
+        EXPECT_EQ(index, c.index) << c.sample << " from " << c.from;
+    }
+    uint32_t index = 0;
+    EXPECT_EQ(FindKeySample(0, nullptr, &index), 0);
+    EXPECT_EQ(FindKeySample(0, &track, nullptr), 0);
+}
+
 TEST(ReadAccessFailures, SamplesPastTheEndOfTheFileFailToRead) {
     // 30 bytes cut: the audio, video sample 5 and the end of sample 4 are gone.
     OpenedFile f(WriteFile("cut.mp4", 30));

@@ -210,18 +210,10 @@ int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
     return ReadInto(handle, entry, &target);
 }
 
-// Whether a sample is listed in the video key-frame table: what FindKeySample
-// answers when it walks from entry 0.  The table is strictly ascending (the
-// index builder keeps it so), so a binary search finds the same entry in
-// logarithmic time; a walk from entry 0 for every sample made reading a whole
-// track quadratic in its length.
+// Whether a sample is listed in the video key-frame table.
 int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
-    if (track->keyFrames == nullptr) return 0;
-    const KeyFrameEntry *first = track->keyFrames;
-    const KeyFrameEntry *last = first + track->keyFrameCount;
-    const KeyFrameEntry *at = std::lower_bound(
-        first, last, number, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
-    return at != last && at->sampleNumber == number ? 1 : 0;
+    uint32_t index = 0;
+    return FindKeySample(number, track, &index);
 }
 
 // What differs between the video and the audio branch of the sequential
@@ -376,18 +368,20 @@ int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *i
     if (track == nullptr || index == nullptr || track->keyFrames == nullptr) return 0;
     const uint32_t count = track->keyFrameCount;
     if (*index >= count) return 0;
+    // The search goes from entry *index towards the sample.  The table is
+    // strictly ascending (the index builder keeps it so), so a binary search
+    // over that side of *index finds the entry a walk would find, in
+    // logarithmic time: a walk from entry 0 for every sample made reading a
+    // whole track quadratic in its length.
     const KeyFrameEntry *keys = track->keyFrames;
     const bool upward = sampleNumber >= keys[*index].sampleNumber;
-    for (uint32_t i = *index; i < count; upward ? ++i : --i) {
-        if (keys[i].sampleNumber == sampleNumber) {
-            *index = i;
-            return 1;
-        }
-        if (upward ? keys[i].sampleNumber > sampleNumber : keys[i].sampleNumber < sampleNumber)
-            return 0;
-        if (!upward && i == 0) return 0;
-    }
-    return 0;
+    const KeyFrameEntry *first = upward ? keys + *index : keys;
+    const KeyFrameEntry *last = upward ? keys + count : keys + *index + 1;
+    const KeyFrameEntry *at = std::lower_bound(
+        first, last, sampleNumber, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
+    if (at == last || at->sampleNumber != sampleNumber) return 0;
+    *index = uint32_t(at - keys);
+    return 1;
 }
 
 namespace {
