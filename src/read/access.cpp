@@ -210,12 +210,6 @@ int32_t ReadIntoBuffer(const MP4_read_file *handle, const SampleEntry &entry,
     return ReadInto(handle, entry, &target);
 }
 
-// Whether a sample is listed in the video key-frame table.
-int32_t IsKeySample(const ReadTrack *track, uint32_t number) {
-    uint32_t index = 0;
-    return FindKeySample(number, track, &index);
-}
-
 // What differs between the video and the audio branch of the sequential
 // reader: the cursor, the messages and the results.
 struct TrackBranch {
@@ -276,7 +270,8 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *t
         // two top bits after the 4-byte start code) is 0 is an I-VOP.
         buffer->keyFlag = *size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
-        buffer->keyFlag = IsKeySample(track, uint32_t(cursor));
+        uint32_t index = 0;  // searched from the first key frame
+        buffer->keyFlag = FindKeySample(uint32_t(cursor), track, &index);
     }
     return 1;
 }
