@@ -3,8 +3,13 @@
 // atom's leading bytes and its table or text into its record.
 //
 // Every size read from the file is checked before it is used: sizes below the
-// 8-byte header end the scan of their level, nesting is bounded, and no table
-// is allocated for more bytes than the file actually holds.
+// 8-byte header end the scan of their level, nesting and the number of nodes
+// are bounded, and no table is allocated for more bytes than the whole file
+// holds.
+//
+// A child is looked for only inside its parent's extent, but a child's own
+// size is not compared with its parent's end: the last child of a level may
+// run past it, and its own children are then read where it says they are.
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +46,16 @@ int32_t ReadHeader(FILE *file, Header *header) {
     return 0;
 }
 
+// The header at `position`; a position the stream cannot reach reads as a
+// short header (it lies past the end of any readable file).
+int32_t ReadHeaderAt(FILE *file, uint64_t position, Header *header) {
+    if (!SeekTo(file, position)) {
+        std::printf("Read data from file error!\n");
+        return -99;
+    }
+    return ReadHeader(file, header);
+}
+
 AtomNode *NewNode(const Header &header, uint32_t offset, AtomNode *parent) {
     auto *node = static_cast<AtomNode *>(AllocZeroed(sizeof(AtomNode)));
     if (node == nullptr) return nullptr;
@@ -55,14 +70,6 @@ int Depth(const AtomNode *node) {
     int depth = 0;
     for (; node != nullptr; node = node->parent) ++depth;
     return depth;
-}
-
-// Descends into an atom when the catalogue says it holds children.
-void ReadChildrenOf(FILE *file, AtomNode *node) {
-    AtomTypeInfo info{};
-    if (GetAtomTypeInfo(node, &info) == 1 && info.headerSize != 0 &&
-        Depth(node) < kMaxAtomDepth)
-        ReadChildAtoms(file, node, info.headerSize);
 }
 
 uint64_t FileSizeOf(FILE *file) {
@@ -88,15 +95,20 @@ Trailing TrailingKind(const AtomNode *node) {
     return Trailing::Unknown;
 }
 
-// Reads `bytes` of trailing data from `position` into a new buffer of the
-// record.  The bytes must lie inside the file.
+// Reads `bytes` of trailing data from `position` into a new zero-filled
+// buffer of the record.  A table or text cut short by the end of the file (a
+// download that stopped early) keeps zeros where the file has no bytes: the
+// read is not required to deliver them all.
+//
+// Left to this implementation: trailing data larger than the whole file
+// cannot be such a table cut short, only a corrupt count or size; it is not
+// read, like a table whose size does not fill its atom, so that no file can
+// make the reader reserve memory out of all proportion to its size.
 bool ReadTrailing(FILE *file, realStructure *record, uint64_t position, uint64_t bytes) {
-    if (position + bytes > FileSizeOf(file)) return false;
+    if (bytes > FileSizeOf(file)) return false;
     if (bytes == 0) return true;  // an empty table or text leaves no buffer
     if (!AllocRecordTable(record, uint32_t(bytes))) return false;
-    if (!SeekTo(file, position) || std::fread(record->table, 1, size_t(bytes), file) != bytes) {
-        std::memset(record->table, 0, size_t(bytes));
-    }
+    if (SeekTo(file, position)) std::fread(record->table, 1, size_t(bytes), file);
     return true;
 }
 
@@ -126,13 +138,62 @@ int32_t ExtractNode(AtomNode *node, FILE *file) {
     return 1;
 }
 
+// Left to this implementation: the number of nodes one scan may make.  A
+// child that runs past its parent is read where it says its children are,
+// and the levels above go on after the parent's end, over those same bytes:
+// every such overrun reads the bytes behind it once more, so a few hundred
+// nested overruns in a small file would make nodes without end.  No file
+// whose atoms stay inside one another comes near the bound: it has at most
+// one header per 8 bytes.
+struct ScanBudget {
+    uint64_t nodesLeft;
+};
+
+ScanBudget BudgetFor(uint64_t fileSize) { return ScanBudget{fileSize / 4 + 1024}; }
+
+int32_t ScanChildren(FILE *file, AtomNode *parent, uint32_t headerSize, ScanBudget *budget);
+
+// Descends into an atom when the catalogue says it holds children.
+void ReadChildrenOf(FILE *file, AtomNode *node, ScanBudget *budget) {
+    AtomTypeInfo info{};
+    if (GetAtomTypeInfo(node, &info) == 1 && info.headerSize != 0 &&
+        Depth(node) < kMaxAtomDepth)
+        ScanChildren(file, node, info.headerSize, budget);
+}
+
+int32_t ScanChildren(FILE *file, AtomNode *parent, uint32_t headerSize, ScanBudget *budget) {
+    if (file == nullptr || parent == nullptr) return -99;
+    const uint64_t parentEnd = uint64_t(parent->offset) + parent->size;
+    uint64_t pos = uint64_t(parent->offset) + headerSize;
+    AtomNode *last = nullptr;
+    while (pos < parentEnd) {
+        if (budget->nodesLeft == 0) return -99;
+        Header header{};
+        const int32_t read = ReadHeaderAt(file, pos, &header);
+        if (read < 0) return read;
+        if (header.size < kHeaderBytes) return -99;
+        AtomNode *node = NewNode(header, uint32_t(pos), parent);
+        if (node == nullptr) return -99;
+        --budget->nodesLeft;
+        if (last == nullptr)
+            parent->firstChild = node;
+        else
+            last->next = node;
+        last = node;
+        ReadChildrenOf(file, node, budget);
+        pos += header.size;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int32_t ReadAtomTree(Root_atom *root) {
     if (root == nullptr || root->file == nullptr) return -99;
     if (ReadTopLevelAtoms(root) < 0) return -99;
+    ScanBudget budget = BudgetFor(root->fileSize);
     for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
-        ReadChildrenOf(root->file, atom);
+        ReadChildrenOf(root->file, atom, &budget);
     return 1;
 }
 
@@ -164,44 +225,9 @@ int32_t ReadTopLevelAtoms(Root_atom *root) {
     return 1;
 }
 
-// Where the scan of a node's children ends: the node's end, but never past
-// the end of any of its ancestors.  A child may claim to run past its parent
-// (its node keeps that size); its own children are looked for only inside the
-// parent.  Otherwise the ancestors, going on after the parent, would scan the
-// same bytes again at every level, and a small file could hold 64 times as
-// many nodes as it has headers (found by fuzz_open: seconds and hundreds of
-// megabytes for a 15 KB file).
-static uint64_t ChildScanEnd(const AtomNode *node) {
-    uint64_t end = uint64_t(node->offset) + node->size;
-    for (const AtomNode *a = node->parent; a != nullptr; a = a->parent) {
-        const uint64_t ancestorEnd = uint64_t(a->offset) + a->size;
-        if (ancestorEnd < end) end = ancestorEnd;
-    }
-    return end;
-}
-
 int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize) {
-    if (file == nullptr || parent == nullptr) return -99;
-    const uint64_t parentEnd = ChildScanEnd(parent);
-    uint64_t pos = uint64_t(parent->offset) + headerSize;
-    AtomNode *last = nullptr;
-    while (pos < parentEnd) {
-        if (!SeekTo(file, pos)) return -99;
-        Header header{};
-        const int32_t read = ReadHeader(file, &header);
-        if (read < 0) return read;
-        if (header.size < kHeaderBytes) return -99;
-        AtomNode *node = NewNode(header, uint32_t(pos), parent);
-        if (node == nullptr) return -99;
-        if (last == nullptr)
-            parent->firstChild = node;
-        else
-            last->next = node;
-        last = node;
-        ReadChildrenOf(file, node);
-        pos += header.size;
-    }
-    return 1;
+    ScanBudget budget = BudgetFor(file != nullptr ? FileSizeOf(file) : 0);
+    return ScanChildren(file, parent, headerSize, &budget);
 }
 
 int32_t ExtractAtomRecords(Root_atom *root) {

@@ -59,16 +59,6 @@ int32_t FailOpen(MP4_read_file *handle, Root_atom *root) {
     return -99;
 }
 
-// A "moov" that runs past the end of the file (a truncated file, or a corrupt
-// size) cannot hold complete sample tables.  Media data running past the end
-// is accepted: the samples it lacks fail to read one by one.
-bool MoovInsideFile(const Root_atom *root) {
-    for (const AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
-        if (SameAtomType(atom->type, "moov") && uint64_t(atom->offset) + atom->size > root->fileSize)
-            return false;
-    return true;
-}
-
 // Loads the atom tree: steps from the file size to the extraction.
 bool LoadFile(Root_atom *root, const char *path) {
     root->file = std::fopen(path, "rb");
@@ -88,7 +78,7 @@ bool LoadFile(Root_atom *root, const char *path) {
     }
     root->fileSize = uint32_t(size);
     std::printf("file size [%d]\n", int32_t(size));
-    if (ReadAtomTree(root) <= 0 || !MoovInsideFile(root)) {
+    if (ReadAtomTree(root) <= 0) {
         std::printf("file parse error, may not a mp4 file\n");
         return false;
     }
@@ -158,8 +148,10 @@ extern "C" {
 // Left to this implementation: a handle block that cannot be allocated
 // leaves the caller's variable null and gives -99; a path of more than 255
 // characters (or a null path) is refused with -99 after
-// "Can't open the file - %s \n"; a file of 2 GiB or more, and a file whose
-// "moov" runs past its end, with "file parse error, may not a mp4 file\n".
+// "Can't open the file - %s \n"; a file of 2 GiB or more (or one whose size
+// cannot be taken) with "file parse error, may not a mp4 file\n".  A file cut
+// short inside its "moov" opens: each level keeps the atoms read before the
+// end of the file.
 CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const char *path) {
     if (handleOut == nullptr) return -99;
     auto *handle = static_cast<MP4_read_file *>(std::calloc(1, sizeof(MP4_read_file)));
