@@ -57,14 +57,15 @@ void CheckIndexCases(bool video) {
 TEST(ReadIndex, VideoTables) { CheckIndexCases(true); }
 TEST(ReadIndex, AudioTables) { CheckIndexCases(false); }
 
-// Sync samples count from 1, key frames from 0; entries of 0, past the end,
-// repeated or going back are dropped.
-TEST(ReadIndex, BadSyncSamplesAreDropped) {
+// Sync samples count from 1, key frames from 0.  Entries keep the table's
+// order, repeated and descending ones included; entries of 0 or past the end
+// name no sample and are dropped.
+TEST(ReadIndex, SyncSamplesKeepTheirOrder) {
     using Keys = std::vector<std::array<uint32_t, 2>>;  // time, sample number
     const std::pair<std::vector<uint32_t>, Keys> cases[] = {
         {{1, 4}, {{0, 0}, {30, 3}}},
         {{1, 2, 3, 4, 5, 6}, {{0, 0}, {10, 1}, {20, 2}, {30, 3}, {40, 4}, {50, 5}}},
-        {{0, 2, 2, 1, 4, 7, 1000}, {{10, 1}, {30, 3}}},
+        {{0, 2, 2, 1, 4, 7, 1000}, {{10, 1}, {10, 1}, {0, 0}, {30, 3}}},
     };
     for (const auto &[stss, keys] : cases) {
         TrackSpec t = Track(true, {{6, 10}}, {{1, 6}}, {0}, 1);
@@ -78,33 +79,35 @@ TEST(ReadIndex, BadSyncSamplesAreDropped) {
     }
 }
 
-// Tables that disagree or are missing: the index ends at the last sample all
-// of them cover.
-TEST(ReadIndex, DisagreeingTablesStopTheIndex) {
+// Tables that disagree: the index ends at the last sample all of them cover.
+// A missing table leaves the counts read from stsz and stss over arrays of
+// zeros.
+TEST(ReadIndex, DisagreeingOrMissingTables) {
     struct Case {
         const char *name;
         void (*change)(TrackSpec &);
-        uint32_t samples;
+        uint32_t samples, keys;
+        bool zeros;  // every entry left zero
     };
     const Case cases[] = {
-        {"consistent", [](TrackSpec &) {}, 6},
-        {"stts covers 4", [](TrackSpec &t) { t.stts = {{1, 10}, {0, 99}, {3, 10}}; }, 4},
-        {"stco has 2 chunks", [](TrackSpec &t) { t.chunks = {100, 200}; }, 4},
-        {"samples_per_chunk 0", [](TrackSpec &t) { t.stsc = {{1, 0}}; }, 0},
-        {"second run with 0 per chunk", [](TrackSpec &t) { t.stsc = {{1, 2}, {2, 0}}; }, 2},
-        {"first_chunk going back", [](TrackSpec &t) { t.stsc = {{2, 2}, {1, 1}}; }, 0},
-        {"no stsc entries", [](TrackSpec &t) { t.stsc = {}; }, 0},
-        {"no samples", [](TrackSpec &t) { t.sampleCount = 0; }, 0},
+        {"consistent", [](TrackSpec &) {}, 6, 1, false},
+        {"stts covers 4", [](TrackSpec &t) { t.stts = {{1, 10}, {0, 99}, {3, 10}}; }, 4, 1, false},
+        {"stco has 2 chunks", [](TrackSpec &t) { t.chunks = {100, 200}; }, 4, 1, false},
+        {"samples_per_chunk 0", [](TrackSpec &t) { t.stsc = {{1, 0}}; }, 0, 0, false},
+        {"second run with 0 per chunk", [](TrackSpec &t) { t.stsc = {{1, 2}, {2, 0}}; }, 2, 1, false},
+        {"first_chunk going back", [](TrackSpec &t) { t.stsc = {{2, 2}, {1, 1}}; }, 0, 0, false},
+        {"no stsc entries", [](TrackSpec &t) { t.stsc = {}; }, 0, 0, false},
+        {"no samples", [](TrackSpec &t) { t.sampleCount = 0; }, 0, 0, false},
         // The atom says 6: its table is not loaded.
-        {"stsz table too short", [](TrackSpec &t) { t.sampleSize = 0, t.sizes = {1, 2, 3}; }, 0},
+        {"stsz table too short", [](TrackSpec &t) { t.sampleSize = 0, t.sizes = {1, 2, 3}; }, 0, 0, false},
         // The info step takes the first stsz (2 samples), the builder the last.
         {"second stsz above capacity",
-         [](TrackSpec &t) { t.sampleCount = 2, t.extraStbl = FullBox("stsz", 0, Cat({U32(3), U32(6)})); }, 2},
-        {"no stss", [](TrackSpec &t) { t.omit = "stss"; }, 0},
-        {"no stts", [](TrackSpec &t) { t.omit = "stts"; }, 0},
-        {"no stsc", [](TrackSpec &t) { t.omit = "stsc"; }, 0},
-        {"no stsz", [](TrackSpec &t) { t.omit = "stsz"; }, 0},
-        {"no stco", [](TrackSpec &t) { t.omit = "stco"; }, 0},
+         [](TrackSpec &t) { t.sampleCount = 2, t.extraStbl = FullBox("stsz", 0, Cat({U32(3), U32(6)})); }, 2, 1, false},
+        {"no stss", [](TrackSpec &t) { t.omit = "stss"; }, 6, 0, true},
+        {"no stts", [](TrackSpec &t) { t.omit = "stts"; }, 6, 1, true},
+        {"no stsc", [](TrackSpec &t) { t.omit = "stsc"; }, 6, 1, true},
+        {"no stco", [](TrackSpec &t) { t.omit = "stco"; }, 6, 1, true},
+        {"no stsz", [](TrackSpec &t) { t.omit = "stsz"; }, 0, 0, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,18 +119,25 @@ TEST(ReadIndex, DisagreeingTablesStopTheIndex) {
         EXPECT_EQ(track->sampleCount, c.samples);
         EXPECT_LE(track->sampleCount, track->capacity);
         EXPECT_EQ(track->samples == nullptr, track->capacity == 0);
-        EXPECT_EQ(track->keyFrameCount, c.samples > 0 ? 1u : 0u);
-        if (!t.omit.empty()) {  // the video builder names its failure
-            EXPECT_NE(f.output.find("Some thing wrong at BuildVideotrackIndex ... func \n"),
-                      std::string::npos);
+        EXPECT_EQ(track->keyFrameCount, c.keys);
+        if (c.zeros) {
+            EXPECT_EQ(IndexOf(track), std::vector<Sample>(c.samples, Sample{}));
+            for (uint32_t i = 0; i < track->keyFrameCount; ++i) EXPECT_EQ(track->keyFrames[i].sampleNumber, 0u);
         }
+        // The video builder names a missing table.
+        EXPECT_EQ(f.output.find("Some thing wrong at BuildVideotrackIndex ... func \n") != std::string::npos,
+                  !t.omit.empty());
     }
-    // The audio builder needs no stss and names no failure.
-    TrackSpec audio = Track(false, {{2, 10}}, {{1, 2}}, {0}, 2);
-    audio.omit = "stts";
-    OpenedFile f(WriteTemp("a.mp4", TinyMp4({audio}, Zeros(8))));
-    EXPECT_EQ(f.Track(1)->sampleCount, 0u);
-    EXPECT_EQ(f.output.find("Some thing wrong"), std::string::npos);
+    // The audio builder needs no stss and names no failure; chunk offsets in
+    // co64 instead of stco count as missing.
+    for (const char *missing : {"stts", "stco"}) {
+        TrackSpec audio = Track(false, {{2, 10}}, {{1, 2}}, {0}, 2);
+        audio.omit = missing;
+        if (audio.omit == "stco") audio.extraStbl = FullBox("co64", 0, Cat({U32(1), U32(0), U32(0)}));
+        OpenedFile f(WriteTemp("a.mp4", TinyMp4({audio}, Zeros(8))));
+        EXPECT_EQ(IndexOf(f.Track(1)), std::vector<Sample>(2, Sample{})) << missing;
+        EXPECT_EQ(f.output.find("Some thing wrong"), std::string::npos);
+    }
 }
 
 TEST(ReadIndex, LastRunGoesPastSampleNineHundredNinetyNineThousand) {

@@ -3,8 +3,15 @@
 // one KeyFrameEntry per sync sample, so that sample access never consults the
 // atoms again.
 //
-// Tables from a file may disagree with one another.  The index stops at the
-// last sample that every table covers, and sampleCount is set to that number:
+// A track that lacks one of the tables it needs keeps the counts read from
+// "stsz" and "stss" and arrays of zeros: its samples are handed out with
+// size 0 and time 0.  (ffmpeg writes no "stss" when every frame is a key
+// frame, so such video tracks are common.)  The counts never exceed the
+// arrays actually allocated.
+//
+// Left to this implementation, for tables that disagree with one another: the
+// index stops at the last sample that every table covers, and sampleCount is
+// set to that number:
 //   - a sample without a size ("stsz" table shorter than its sample_count),
 //     without a duration ("stts" runs that end early), or whose chunk has no
 //     offset ("stco" shorter than the chunk walk) ends the index;
@@ -16,11 +23,10 @@
 //   - a sample whose offset would not fit in 32 bits ends the index.
 // The last "stsc" run has no end of its own: it goes on as long as samples and
 // chunk offsets do (no sample-number sentinel is involved).
-// Key frames: "stss" entries of 0, past the last indexed sample, or not above
-// the previous entry are dropped; the key-frame array is enlarged when the
-// valid entries outnumber capacity / 2.
-// A builder that fails (a table missing) leaves the track with sampleCount
-// and keyFrameCount 0, so no zero-filled entry is ever handed out.
+// Key frames keep the order of "stss", repeated and descending entries
+// included; only entries of 0 or past the last indexed sample, which name no
+// sample, are dropped.  The key-frame array is enlarged when the entries
+// outnumber capacity / 2.
 #include <cstdio>
 #include <cstdlib>
 
@@ -209,17 +215,32 @@ uint32_t FillSamples(ReadTrack *track, const SampleTables &t, uint32_t limit) {
     return limit;
 }
 
-// The "stss" entries that name an indexed sample, strictly ascending.
+bool NamesIndexedSample(uint32_t number, uint32_t samples) {
+    return number != 0 && number <= samples;
+}
+
+// The "stss" entries that name an indexed sample.
 uint32_t CountValidKeys(const realStructure *stss, uint32_t entries, uint32_t samples) {
     uint32_t valid = 0;
-    uint32_t last = 0;
-    for (uint32_t i = 0; i < entries; ++i) {
-        const uint32_t number = TableU32(stss, i);
-        if (number == 0 || number > samples || number <= last) continue;
-        last = number;
-        ++valid;
-    }
+    for (uint32_t i = 0; i < entries; ++i) valid += NamesIndexedSample(TableU32(stss, i), samples);
     return valid;
+}
+
+// For a table out of ascending order: the running maximum of its sample
+// numbers (see ReadTrack::keyRunningMax).  Without memory for it the key-flag
+// search walks the table instead.
+void NoteRunningMaximum(ReadTrack *track) {
+    const KeyFrameEntry *keys = track->keyFrames;
+    const uint32_t count = track->keyFrameCount;
+    uint32_t i = 1;
+    while (i < count && keys[i - 1].sampleNumber <= keys[i].sampleNumber) ++i;
+    if (i >= count) return;
+    auto *running = static_cast<uint32_t *>(std::malloc(size_t(count) * sizeof(uint32_t)));
+    if (running == nullptr) return;
+    running[0] = keys[0].sampleNumber;
+    for (uint32_t k = 1; k < count; ++k)
+        running[k] = keys[k].sampleNumber > running[k - 1] ? keys[k].sampleNumber : running[k - 1];
+    track->keyRunningMax = running;
 }
 
 bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
@@ -232,26 +253,32 @@ bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
         if (grown == nullptr) return false;
         track->keyFrames = static_cast<KeyFrameEntry *>(grown);
     }
-    uint32_t last = 0;
     for (uint32_t i = 0; i < entries; ++i) {
         const uint32_t number = TableU32(stss, i);
-        if (number == 0 || number > track->sampleCount || number <= last) continue;
-        last = number;
+        if (!NamesIndexedSample(number, track->sampleCount)) continue;
         track->keyFrames[track->keyFrameCount++] = {track->samples[number - 1].time, number - 1};
     }
+    NoteRunningMaximum(track);
     return true;
+}
+
+// A builder that stops at a missing table keeps the counts it has read, as
+// far as the arrays hold them.
+void KeepCountsWithinArrays(ReadTrack *track) {
+    if (track->samples == nullptr || track->sampleCount > track->capacity)
+        track->sampleCount = track->samples == nullptr ? 0 : track->capacity;
+    const uint32_t keySlots = track->keyFrames == nullptr ? 0 : track->capacity / 2;
+    if (track->keyFrameCount > keySlots) track->keyFrameCount = keySlots;
 }
 
 int32_t BuildIndex(ReadTrack **slot, bool video) {
     if (slot == nullptr || *slot == nullptr) return -99;
     ReadTrack *track = *slot;
     SampleTables tables;
-    const bool found = CollectTables(track, video, &tables);
-    if (found && !HasAllTables(tables, video) && video)
-        std::printf("Some thing wrong at BuildVideotrackIndex ... func \n");
-    if (!found || !HasAllTables(tables, video)) {
-        track->sampleCount = 0;
-        track->keyFrameCount = 0;
+    if (!CollectTables(track, video, &tables)) return -99;
+    if (!HasAllTables(tables, video)) {
+        if (video) std::printf("Some thing wrong at BuildVideotrackIndex ... func \n");
+        KeepCountsWithinArrays(track);
         return -99;
     }
     uint32_t limit = track->sampleCount;

@@ -5,7 +5,9 @@
 // the file held:
 //   sampleCount <= capacity, and samples is non-null whenever sampleCount > 0;
 //   keyFrameCount entries of keyFrames are valid (keyFrames non-null when it
-//   is > 0), each naming a sample below sampleCount, in ascending order.
+//   is > 0), each naming an entry of samples (one below sampleCount when the
+//   index was built; all zero when a table was missing), in the order of the
+//   file's sync-sample table, which need not be ascending.
 // Sample access relies on them instead of re-checking the atom tables.
 #ifndef CORVANE_READ_H
 #define CORVANE_READ_H
@@ -33,6 +35,11 @@ struct ReadTrack {
     SampleEntry *samples;
     KeyFrameEntry *keyFrames; // video only
     AtomNode *trak;
+    // Kept beside the record's own fields: for a key-frame table that is not
+    // in ascending order, entry i is the largest sample number among entries
+    // 0..i, so that the key-flag search stays logarithmic; null for an
+    // ascending table.
+    uint32_t *keyRunningMax;
 };
 
 // A buffer reused across GetNextSample calls; grows only when a larger

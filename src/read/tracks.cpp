@@ -188,6 +188,7 @@ int32_t FreeTrackIndex(ReadTrack **slot) {
     if (slot == nullptr || *slot == nullptr) return 1;
     ReadTrack *track = *slot;
     *slot = nullptr;
+    std::free(track->keyRunningMax);
     std::free(track->keyFrames);
     std::free(track->samples);
     std::free(track);
