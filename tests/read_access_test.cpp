@@ -205,11 +205,17 @@ TEST_F(ReadAccess, RefusalsAndTheirMessages) {
     EXPECT_EQ(MP4freeData(nullptr), 1);
 }
 
-// A sample is a key frame when stss lists it (whether or not the first or
-// the last sample is among them); with no entries, when its VOP is an I-VOP.
+// A sample is a key frame when a walk of stss from its first entry towards
+// the sample meets it (for an ascending table: when stss lists it, whether or
+// not the first or the last sample is among them); with no entries, when its
+// VOP is an I-VOP.
 TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
-    for (const std::vector<uint32_t> &stss : std::vector<std::vector<uint32_t>>{
-             {}, {1, 3, 5}, {1}, {2, 5}, {1, 2, 3, 4, 5, 6}, {6}, {3, 4}}) {
+    const std::pair<std::vector<uint32_t>, const char *> cases[] = {  // stss, flags
+        {{}, "101010"},  {{1, 3, 5}, "101010"}, {{1}, "100000"},     {{2, 5}, "010010"},
+        {{1, 2, 3, 4, 5, 6}, "111111"}, {{6}, "000001"}, {{3, 4}, "001100"},
+        // Out of order: the walk stops at the first entry past the sample.
+        {{3, 1, 5}, "001010"}, {{2, 2, 1}, "010000"}};
+    for (const auto &[stss, flags] : cases) {
         SCOPED_TRACE(testing::PrintToString(stss));
         OpenedFile f(WriteFile("flags.mp4", 0, stss));
         ASSERT_EQ(f.result, 1);
@@ -219,8 +225,7 @@ TEST(ReadAccessFlags, KeyFlagFromSyncSamplesOrFromTheVop) {
         for (uint32_t k = 0; k < kVideoSamples; ++k) {
             uint32_t size = 0, time = 0;
             Printed([&] { EXPECT_EQ(GetNextSample(f.handle, kVideo, &buffer, &size, &time), 1); });
-            const bool listed = std::count(stss.begin(), stss.end(), k + 1) > 0;
-            EXPECT_EQ(buffer.keyFlag, (stss.empty() ? IsKey(k) : listed) ? 1 : 0) << k;
+            EXPECT_EQ(buffer.keyFlag, flags[k] - '0') << k;
             EXPECT_EQ(Block(buffer.data, size), VideoSample(k));
         }
         ReleaseSampleBuffer(&buffer);
@@ -245,6 +250,20 @@ TEST(ReadAccessFlags, FindKeySampleLooksFromTheGivenEntry) {
         EXPECT_EQ(FindKeySample(c.sample, &track, &index), c.found) << c.sample << " from " << c.from;
         EXPECT_EQ(index, c.index) << c.sample << " from " << c.from;
     }
+    // Out of order (the running maximum answers from entry 0, the walk from
+    // elsewhere): 7 is met going up from entry 0, 3 is passed before it is.
+    const uint32_t unordered[4] = {5, 7, 3, 9};
+    for (int i = 0; i < 4; ++i) keys[i].sampleNumber = unordered[i];
+    for (const Case &c : {Case{7, 0, 1, 1}, Case{3, 0, 0, 0}, Case{9, 0, 1, 3}, Case{3, 1, 0, 1},
+                          Case{3, 2, 1, 2}, Case{5, 2, 0, 2}, Case{5, 1, 1, 0}}) {
+        uint32_t index = c.from;
+        track.keyRunningMax = nullptr;
+        const uint32_t running[4] = {5, 7, 7, 9};
+        if (c.from == 0) track.keyRunningMax = const_cast<uint32_t *>(running);
+        EXPECT_EQ(FindKeySample(c.sample, &track, &index), c.found) << c.sample << " from " << c.from;
+        EXPECT_EQ(index, c.index) << c.sample << " from " << c.from;
+    }
+    track.keyRunningMax = nullptr;
     uint32_t index = 0;
     EXPECT_EQ(FindKeySample(0, nullptr, &index), 0);
     EXPECT_EQ(FindKeySample(0, &track, nullptr), 0);
@@ -318,9 +337,61 @@ TEST(ReadAccessFailures, TracksWithoutSamplesOrKeyFrames) {
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(h->videoCursor, 0);
     EXPECT_EQ(h->keyCursor, 0);
-    // GetSample still serves the video track without key frames.
+    // GetSample still serves the video track without key frames, and so does
+    // SeekTrack at time 0: the first (zero-filled) key-frame entry names
+    // sample 0.
     EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(h, kVideo, 3000, &data, &size), 3000); }),
               "cursor is [3]\n");
+    MP4freeData(&data);
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(SeekTrack(h, kVideo, -7, &data, &size), 0); }),
+              "cursor is [0]\n");
+    EXPECT_EQ(Block(data, size), VideoSample(0));
+    EXPECT_EQ(h->videoCursor, 1);
+    MP4freeData(&data);
+}
+
+// A track that lacks a table keeps its sample count over zeros: every sample
+// is handed out, empty, at time 0.
+TEST(ReadAccessFailures, TrackWithoutStssHandsOutEmptySamples) {
+    TrackSpec v = VideoTrack(kVideo, 3);
+    v.hasStss = false;
+    OpenedFile f(WriteTemp("nostss.mp4", TinyMp4({v}, Zeros(30))));
+    ASSERT_EQ(f.result, 1);
+    uint8_t *data = nullptr;
+    uint32_t size = 7, time = 7;
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4GetNextSample(f.handle, kVideo, &data, &size, &time), 1); }), "");
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(time, 0u);
+        MP4freeData(&data);
+    }
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(MP4GetNextSample(f.handle, kVideo, &data, &size, &time), -1); }),
+              "End of video track , frame num - video- [3]\n");
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(f.handle, kVideo, 0, &data, &size), 0); }), "cursor is [0]\n");
+    MP4freeData(&data);
+    // The key flag of an empty sample comes from the buffer's fifth byte.
+    SampleBuffer buffer{};
+    ASSERT_EQ(InitSampleBuffer(&buffer), 1);
+    Printed([&] { GetNextSample(f.handle, kVideo, &buffer, &size, &time); });
+    EXPECT_EQ(buffer.keyFlag, 1);
+    ReleaseSampleBuffer(&buffer);
+}
+
+// Both lookups end at the signed 32-bit product of timescale and sample
+// count; past 2^31 it is negative and every positive time lands on the last
+// entry, keyCursor staying where it was.
+TEST(ReadAccessFailures, EndBoundIsASigned32BitProduct) {
+    TrackSpec v = VideoTrack(kVideo, 2);
+    v.timescale = (1u << 30) + 1;  // times 2 samples: past 2^31
+    v.stss = {1, 2};
+    OpenedFile f(WriteTemp("bound.mp4", TinyMp4({v}, Zeros(30))));
+    ASSERT_EQ(f.result, 1);
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(GetSample(f.handle, kVideo, 50, &data, &size), 100); }), "cursor is [1]\n");
+    MP4freeData(&data);
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(SeekTrack(f.handle, kVideo, 50, &data, &size), 100); }), "cursor is [1]\n");
+    EXPECT_EQ(f.handle->keyCursor, 0);
     MP4freeData(&data);
 }
 

@@ -6,16 +6,16 @@
 // to hand out; keyCursor is the next entry of the video key-frame table, one
 // cursor for both directions.
 //
-// Safety choices where the index gives no answer:
+// Left to this implementation, where the index gives no answer:
 //   - GetSample or SeekTrack on a track without samples, and SeekTrack on a
-//     video track without key frames, return -99 without reading or moving
-//     any cursor, with the caller's block null and size 0;
-//   - a time lookup that would land before the first entry (possible only
-//     with times past 2^31, which compare as negative) takes entry 0;
+//     video track without key frames asked for a time above 0, return -99
+//     without reading or moving any cursor, with the caller's block null and
+//     size 0;
+//   - a lookup that would land before the first entry (a key-frame seek to a
+//     time before the first key frame, or times past 2^31, which compare as
+//     negative) takes entry 0 instead of reading before the table;
 //   - a sample that does not lie wholly inside the file is a read failure,
-//     detected before any memory is reserved for it;
-//   - the bound "time at or past timescale x sample count" is computed in 64
-//     bits, so it cannot wrap.
+//     detected before any memory is reserved for it.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -99,8 +99,12 @@ int32_t SearchTime(int32_t t, int32_t count, TimeOf timeOf) {
     return found < 0 ? 0 : found;
 }
 
+// The end bound of both lookups is the signed 32-bit product of the timescale
+// and the sample count, wrapping as such a product does: past 2^31 (48 kHz
+// audio after about 16 minutes) it turns negative, and every positive time
+// then lands on the last entry.
 bool PastEnd(int32_t t, uint32_t timescale, uint32_t count) {
-    return int64_t(t) >= int64_t(timescale) * int64_t(count);
+    return t >= int32_t(timescale * count);
 }
 
 int32_t SampleAtTime(const ReadTrack *track, uint32_t timescale, int32_t t) {
@@ -267,8 +271,10 @@ int32_t NextVideoSample(MP4_read_file *handle, ReadTrack *track, SampleTarget *t
     SampleBuffer *buffer = target->buffer;
     if (track->keyFrameCount == 0) {
         // No sync-sample table: an MPEG-4 Visual VOP whose coding type (the
-        // two top bits after the 4-byte start code) is 0 is an I-VOP.
-        buffer->keyFlag = *size >= 5 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
+        // two top bits after the 4-byte start code) is 0 is an I-VOP.  The
+        // byte is taken from the buffer whatever the sample's size: a sample
+        // shorter than 5 bytes leaves there what the buffer held before.
+        buffer->keyFlag = buffer->capacity > 4 && (buffer->data[4] & 0xC0) == 0 ? 1 : 0;
     } else {
         uint32_t index = 0;  // searched from the first key frame
         buffer->keyFlag = FindKeySample(uint32_t(cursor), track, &index);
@@ -358,25 +364,70 @@ int32_t WrapKeyReader(KeyReader reader, MP4_read_file *handle, int32_t trackId, 
 
 // ---------------------------------------------------------------- internal readers
 
-// Returns 1 on a match; `index` starts the walk and receives the entry.
-int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *index) {
-    if (track == nullptr || index == nullptr || track->keyFrames == nullptr) return 0;
-    const uint32_t count = track->keyFrameCount;
-    if (*index >= count) return 0;
-    // The search goes from entry *index towards the sample.  The table is
-    // strictly ascending (the index builder keeps it so), so a binary search
-    // over that side of *index finds the entry a walk would find, in
-    // logarithmic time: a walk from entry 0 for every sample made reading a
-    // whole track quadratic in its length.
+namespace {
+
+// The walk of FindKeySample, entry by entry: from `start` upward or
+// downward, stopping at an entry with the sample number (1) or at one that
+// has passed it in the direction of travel, or at either end (0).
+int32_t WalkKeyTable(uint32_t sampleNumber, const KeyFrameEntry *keys, uint32_t count,
+                     uint32_t start, bool upward, uint32_t *index) {
+    for (int64_t i = start; i >= 0 && i < int64_t(count); i += upward ? 1 : -1) {
+        const uint32_t at = keys[i].sampleNumber;
+        if (at == sampleNumber) {
+            *index = uint32_t(i);
+            return 1;
+        }
+        if (upward ? at > sampleNumber : at < sampleNumber) return 0;
+    }
+    return 0;
+}
+
+// The walk gives the same answer as a search by halves wherever it runs over
+// entries in ascending order, and from the first entry upward over the
+// running maximum of any table: the walk stops at the first entry that
+// reaches the sample number, which is where the running maximum first does.
+// Searching by halves keeps reading a whole track (a key-flag search per
+// sample) from growing with the square of its length.
+int32_t SearchKeyTable(uint32_t sampleNumber, const ReadTrack *track, uint32_t start, bool upward,
+                       uint32_t *index) {
     const KeyFrameEntry *keys = track->keyFrames;
-    const bool upward = sampleNumber >= keys[*index].sampleNumber;
-    const KeyFrameEntry *first = upward ? keys + *index : keys;
-    const KeyFrameEntry *last = upward ? keys + count : keys + *index + 1;
-    const KeyFrameEntry *at = std::lower_bound(
-        first, last, sampleNumber, [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; });
-    if (at == last || at->sampleNumber != sampleNumber) return 0;
+    const uint32_t count = track->keyFrameCount;
+    auto below = [](const KeyFrameEntry &e, uint32_t n) { return e.sampleNumber < n; };
+    const KeyFrameEntry *at = nullptr;
+    if (track->keyRunningMax == nullptr) {
+        if (upward) {
+            at = std::lower_bound(keys + start, keys + count, sampleNumber, below);
+            if (at == keys + count) return 0;
+        } else {
+            // Downward the walk stops at the last entry not above the number.
+            const KeyFrameEntry *end = std::upper_bound(
+                keys, keys + start + 1, sampleNumber,
+                [](uint32_t n, const KeyFrameEntry &e) { return n < e.sampleNumber; });
+            if (end == keys) return 0;
+            at = end - 1;
+        }
+    } else if (upward && start == 0) {
+        const uint32_t *running = track->keyRunningMax;
+        const uint32_t *reach = std::lower_bound(running, running + count, sampleNumber);
+        if (reach == running + count) return 0;
+        at = keys + (reach - running);
+    } else {
+        return WalkKeyTable(sampleNumber, keys, count, start, upward, index);
+    }
+    if (at->sampleNumber != sampleNumber) return 0;
     *index = uint32_t(at - keys);
     return 1;
+}
+
+}  // namespace
+
+// Returns 1 on a match; `index` starts the walk and receives the entry.
+// Left to this implementation: a start index past the table finds nothing.
+int32_t FindKeySample(uint32_t sampleNumber, const ReadTrack *track, uint32_t *index) {
+    if (track == nullptr || index == nullptr || track->keyFrames == nullptr) return 0;
+    if (*index >= track->keyFrameCount) return 0;
+    const bool upward = sampleNumber >= track->keyFrames[*index].sampleNumber;
+    return SearchKeyTable(sampleNumber, track, *index, upward, index);
 }
 
 namespace {
@@ -466,14 +517,15 @@ CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackI
         return HandOutSample(handle, track, branch,
                              SampleAtTime(track, handle->audioInfo.timescale, time), data, size);
     const uint32_t keys = track->keyFrameCount;
-    if (keys == 0 || track->keyFrames == nullptr) {
+    uint32_t sample = 0;
+    if (time <= 0) {
+        // The first entry names the sample; a track without key-frame
+        // entries has a zero-filled (or empty) array: sample 0.
+        sample = keys > 0 ? track->keyFrames[0].sampleNumber : 0;
+    } else if (keys == 0) {
         *data = nullptr;
         *size = 0;
         return -99;
-    }
-    uint32_t sample = 0;
-    if (time <= 0) {
-        sample = track->keyFrames[0].sampleNumber;
     } else if (PastEnd(time, handle->videoInfo.timescale, track->sampleCount)) {
         sample = track->keyFrames[keys - 1].sampleNumber;
     } else {
