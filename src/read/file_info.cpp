@@ -71,19 +71,21 @@ void FillVideoInfo(MP4_read_file *handle, FileInfo *info) {
 
 // MPEG-1/2 audio carries its channel mode and emphasis in the last byte of
 // each frame header: mode in the top two bits (0 stereo, 1 joint stereo,
-// 2 dual channel, 3 single channel), emphasis in the low two.
+// 2 dual channel, 3 single channel), emphasis in the low two.  The byte is
+// the fourth of the reader's buffer after the first audio sample was asked
+// for, whether or not that sample could be read: a buffer that received
+// nothing holds zeros there (stereo, no emphasis).
 void FillMpegAudioInfo(MP4_read_file *handle, FileInfo *info) {
     info->audioIsMpegAudio = 1;
     SampleBuffer buffer{};
     if (InitSampleBuffer(&buffer) != 1) return;
     uint32_t size = 0, time = 0;
-    if (GetNextSample(handle, handle->audioTrackId, &buffer, &size, &time) == 1 && size >= 4) {
-        const uint8_t last = SampleBufferData(&buffer)[3];
-        info->mpegAudioMode = last >> 6;
-        info->audioChannels = info->mpegAudioMode <= 1 ? 2 : 1;
-        info->mpegAudioEmphasis = last & 3;
-        info->audioChannelsCopy = info->audioChannels;
-    }
+    GetNextSample(handle, handle->audioTrackId, &buffer, &size, &time);
+    const uint8_t last = SampleBufferCapacity(&buffer) > 3 ? SampleBufferData(&buffer)[3] : 0;
+    info->mpegAudioMode = last >> 6;
+    info->audioChannels = info->mpegAudioMode <= 1 ? 2 : 1;
+    info->mpegAudioEmphasis = last & 3;
+    info->audioChannelsCopy = info->audioChannels;
     ReleaseSampleBuffer(&buffer);
 }
 
@@ -123,13 +125,9 @@ void FillAudioInfo(MP4_read_file *handle, FileInfo *info) {
 // is then cleared).  A value whose source is missing stays 0.  Choices:
 //   - videoFrameRate is 0 when the video duration is 0 (no rate can be
 //     derived), and UINT32_MAX when the quotient does not fit 32 bits.
-//   - For MPEG-1/2 audio (ParseAudioEsds answers -1) the fields from the esds
-//     are stored as for AAC, then audioIsMpegAudio becomes 1 and the mode,
-//     channels and emphasis come from the first frame's header; when that
-//     frame cannot be read or is shorter than a header (4 bytes), those three
-//     stay as the esds left them.
 //   - When the reading handle cannot be allocated the result is -21; when the
-//     sample buffer cannot be allocated the MPEG audio header is not read.
+//     sample buffer cannot be allocated the MPEG audio header is not read
+//     (mode, channels and emphasis stay as the esds left them).
 int32_t CORVANE_CALL GetFileInfo(const char *path, FileInfo *info) {
     if (path == nullptr) return -11;
     FILE *probe = std::fopen(path, "rb");
