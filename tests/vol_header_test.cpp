@@ -223,6 +223,12 @@ TEST(GetM4vHeaderSize, StartCodesAndFiles) {
         {WriteTemp("empty.m4v", {}), -1, 0, 0},
         {WriteTemp("only_a_prefix.m4v", {0x00, 0x00, 0x01}), -1, 0, 0},
         {WriteTemp("cut_header.m4v", Bytes(header.begin(), header.begin() + 12)), -1, 0, 0},
+        // The 500-byte buffer is cleared and parsed whole: a stream cut short
+        // reads zeros where it ends: here the last byte's two bits are 0, and
+        // the height's low eight bits are lost (it is stored all the same).
+        {WriteTemp("missing_its_last_zero_bits.m4v", Bytes(header.begin(), header.begin() + plain - 1)),
+         plain, 176, 144},
+        {WriteTemp("cut_in_the_height.m4v", Bytes(header.begin(), header.begin() + 15)), -1, 176, 0},
         // Width and height are stored before the scalability flag refuses it.
         {WriteTemp("not_handled.m4v", Write(With([](Vol &v) { v.scalability = true; })).Finish()), -1, 176, 144},
         {TempDir() + "/missing.m4v", -1, 0, 0},

@@ -159,10 +159,11 @@ namespace {
 bool IsStartCodePrefix(const uint8_t *p) { return p[0] == 0 && p[1] == 0 && p[2] == 1; }
 
 // Offset of the first video object start code (00 00 01 followed by a byte
-// below 0x20) among the `held` bytes, or 0 when there is none.
-uint32_t FindVideoObjectStart(const uint8_t *bytes, uint32_t held) {
-    for (uint32_t p = 0; p + 4 <= held; ++p)
-        if (IsStartCodePrefix(bytes + p) && bytes[p + 3] < 0x20) return p;
+// below 0x20) at a position p below n - 2, n being the bytes read, with its
+// four bytes inside the buffer; 0 when there is none.
+uint32_t FindVideoObjectStart(const uint8_t *bytes, int32_t read) {
+    for (int32_t p = 0; p < read - 2 && p + 4 <= int32_t(kM4vHeaderBufferBytes); ++p)
+        if (IsStartCodePrefix(bytes + p) && bytes[p + 3] < 0x20) return uint32_t(p);
     return 0;
 }
 
@@ -173,11 +174,13 @@ uint32_t FindVideoObjectStart(const uint8_t *bytes, uint32_t held) {
 // object layer header.  The stream must begin with a video object start code
 // (00 00 01 0x) or a visual object sequence start code (00 00 01 B0); in the
 // latter case the headers before the first video object start code are
-// counted too.  Only the first 500 bytes are looked at; a header that would
-// run past them, or past the end of a shorter file, is refused with -1, like
-// a missing file, a null path, another start code or a header not handled.
-// 0 when the working buffer cannot be allocated.  Null width or height
-// pointers are skipped.
+// counted too.  The first 500 bytes are read into a cleared buffer and the
+// header is parsed from it whole: a stream shorter than its header reads
+// zeros after its end.  -1 for a missing file, a null path, another start
+// code or a header not handled; 0 when the working buffer cannot be
+// allocated.  Null width or height pointers are skipped.  Left to this
+// implementation: a header that would run past the 500 bytes (it begins
+// too late in them) is refused with -1.
 int32_t CORVANE_CALL GetM4vHeaderSize(const char *path, uint32_t *width, uint32_t *height) {
     if (path == nullptr) return -1;
     FILE *file = std::fopen(path, "rb");
@@ -189,17 +192,19 @@ int32_t CORVANE_CALL GetM4vHeaderSize(const char *path, uint32_t *width, uint32_
         return 0;
     }
     std::memset(buffer, 0, kM4vHeaderBufferBytes);
-    const auto held = uint32_t(std::fread(buffer, 1, kM4vHeaderBufferBytes, file));
-    std::fclose(file);
+    const auto read = int32_t(std::fread(buffer, 1, kM4vHeaderBufferBytes, file));
 
     const uint8_t code = buffer[3];
-    if (held < 4 || !IsStartCodePrefix(buffer) || !(code < 0x20 || code == 0xB0)) {
+    if (!IsStartCodePrefix(buffer) || !(code < 0x20 || code == 0xB0)) {
         std::free(buffer);
+        std::fclose(file);
         return -1;
     }
-    const uint32_t offset = code == 0xB0 ? FindVideoObjectStart(buffer, held) : 0;
+    const uint32_t offset = code == 0xB0 ? FindVideoObjectStart(buffer, read) : 0;
     uint32_t headerSize = 0;
-    const int32_t parsed = ParseVolHeader(buffer + offset, held - offset, width, height, &headerSize);
+    const int32_t parsed = ParseVolHeader(buffer + offset, kM4vHeaderBufferBytes - offset, width,
+                                          height, &headerSize);
+    std::fclose(file);
     std::free(buffer);
     if (parsed < 0) return -1;
     return int32_t(headerSize + offset);
