@@ -128,36 +128,41 @@ TEST(WriterFrames, Diagnostics) {
               "there is no AudioTrackNode in the input MP4_local_file\n");
 }
 
-TEST(WriterFrames, TemporaryFileOfWrongSizeIsReported) {
-    WriterSession s;
-    ASSERT_EQ(s.Audio(), 1);
-    s.AudioFrames({0, 1024}, {10});
-    ASSERT_EQ(std::fflush(s.file->audioTempFile), 0);
-    ASSERT_EQ(truncate(s.tempa.c_str(), 15), 0);
-    CaptureStdout();
-    const Bytes file = s.Flush();
-    EXPECT_EQ(GetCapturedStdout(), "error in audio tempfile!\n");
-    // The 20 bytes the tables and the mdat size count are written all the
-    // same, the missing 5 as zeros, so that the file's boxes add up.
-    const size_t data = FindBox(file, "mdat").at + 8;
-    ASSERT_EQ(file.size(), data + 20);
-    EXPECT_EQ(Bytes(file.begin() + long(data) + 15, file.end()), Bytes(5, 0));
-}
-
-// Two tracks given the same temporary file (found by fuzz_writer): each
-// track's data is cut to the bytes its tables count, and the file opens.
-TEST(WriterFrames, TemporaryFileLongerThanItsFramesIsCut) {
-    WriterSession s;
-    ASSERT_EQ(s.Video(), 1);
-    ASSERT_EQ(s.Audio(), 1);
-    s.VideoFrames({0, 40}, {10}, {true});
-    s.AudioFrames({0, 1024}, {10});
-    ASSERT_EQ(std::fflush(s.file->videoTempFile), 0);
-    std::ofstream(s.tempv, std::ios::app) << "more bytes than any frame";
-    CaptureStdout();
-    const Bytes file = s.Flush();
-    EXPECT_EQ(GetCapturedStdout(), "error in video tempfile!\n");
-    EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8 + 40);
+// A temporary file that does not hold the bytes counted for it is reported
+// and copied as it is, whole; one that cannot be reopened is reported and
+// nothing is written for it.  mdat counts the bytes entered all the same.
+TEST(WriterFlush, TemporaryFilesAreCopiedUnchanged) {
+    const Bytes video = Cat({FrameBytes(0, 10), FrameBytes(1, 10)}), audio = video;
+    const struct {
+        const char *what;
+        void (*change)(const WriterSession &);
+        const char *message;  // on stdout
+        Bytes data;           // after the mdat header
+    } cases[] = {
+        {"audio file cut short", [](const WriterSession &s) { ASSERT_EQ(truncate(s.tempa.c_str(), 15), 0); },
+         "error in audio tempfile!\n", Cat({video, Bytes(audio.begin(), audio.begin() + 15)})},
+        // As when two tracks are given the same name.
+        {"video file longer", [](const WriterSession &s) { std::ofstream(s.tempv, std::ios::app) << "more"; },
+         "error in video tempfile!\n", Cat({video, Str("more"), audio})},
+        {"video file gone", [](const WriterSession &s) { ASSERT_EQ(std::remove(s.tempv.c_str()), 0); },
+         "Can't reopen video tempfile!\n", audio},
+    };
+    for (const auto &c : cases) {
+        WriterSession s;
+        ASSERT_EQ(s.Video(), 1);
+        ASSERT_EQ(s.Audio(), 1);
+        s.VideoFrames({0, 40}, {10}, {true});
+        s.AudioFrames({0, 1024}, {10});
+        ASSERT_EQ(std::fflush(s.file->videoTempFile), 0);
+        ASSERT_EQ(std::fflush(s.file->audioTempFile), 0);
+        c.change(s);
+        CaptureStdout();
+        const Bytes file = s.Flush();
+        EXPECT_EQ(GetCapturedStdout(), c.message) << c.what;
+        const size_t data = FindBox(file, "mdat").at + 8;
+        EXPECT_EQ(BigEndian32(file, data - 8), 48u) << c.what;
+        EXPECT_EQ(Bytes(file.begin() + long(data), file.end()), c.data) << c.what;
+    }
 }
 
 // ------------------------------------------------ layout
@@ -319,6 +324,20 @@ TEST(WriterFill, SampleDescriptionDiagnostics) {
         EXPECT_EQ(GetCapturedStdout(),
                   "the Stsd atom does not contain mp4v or mp4a or mp4s child atom\n");
     }
+}
+
+// A temporary file goes out whole through a buffer of any size; without a
+// buffer nothing is written for it.
+TEST(WriterSerialise, TemporaryFileCopiedInPieces) {
+    const std::string temp = WriteTemp("temp.bin", Hex("0102030405")), out = TempDir() + "/copy.bin";
+    FILE *stream = std::fopen(out.c_str(), "wb");
+    uint8_t piece[2];
+    CaptureStdout();
+    EXPECT_EQ(CopyTempFile(stream, temp.c_str(), 4, false, piece, sizeof piece), 1);
+    EXPECT_EQ(CopyTempFile(stream, temp.c_str(), 5, true, nullptr, 0), -99);
+    std::fclose(stream);
+    EXPECT_EQ(GetCapturedStdout(), "error in audio tempfile!\nCan't allocate the copy buffer for the tempfile!\n");
+    EXPECT_EQ(ReadFileBytes(out), Hex("0102030405"));
 }
 
 // mdat is written as its header alone; a table atom the writer has no
