@@ -126,20 +126,50 @@ AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t 
     return AddResult::kEntered;
 }
 
+// One write of the frame's bytes.  Left to this implementation: on a track
+// whose temporary file could not be created the write fails like a short
+// one, whatever the size.  A frame with a size but no bytes (a null data
+// pointer) fails the same way rather than being read from address 0.  An
+// empty frame needs no bytes.
 bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
     if (tempFile == nullptr || (size > 0 && data == nullptr)) return false;
     return std::fwrite(data, 1, size, tempFile) == size;
 }
 
+struct FrameTrack {
+    TrackNode *first;
+    FILE *tempFile;
+    TrackCounters counters;
+    bool video;
+};
+
+// The steps shared by both tracks: the entry first (the frame's time, offset
+// and size, and its key-frame entry), then the bit rates, then the bytes.
+// A frame whose bytes cannot be written stays entered and counted, as a
+// frame with a failed block extension does; the flush reports the
+// temporary file that does not hold what was counted.
+int32_t AddFrame(FrameTrack t, uint32_t size, const uint8_t *data, uint32_t time, bool key) {
+    TrackNode *last = nullptr;
+    if (EnterFrame(t.first, t.counters, size, time, key, &last) != AddResult::kEntered) {
+        DebugOutput(t.video
+            ? "Can't create Sample and KeyFrame table for VideoTrackNode in AddVideoFrame(...) \n"
+            : "Can't create Sample and KeyFrame table for AudiTrackNode in AddAudioFrame(...) \n");
+        return -99;
+    }
+    if (t.video)
+        UpdateVideoBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
+    else
+        UpdateAudioBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
+    if (!WriteFrame(t.tempFile, data, size)) {
+        DebugOutput(t.video ? "the size of data written to temp video file is error!\n"
+                            : "the size of data written to temp audio file is error!\n");
+        return -99;
+    }
+    return 1;
+}
+
 }  // namespace
 
-// Frames are entered before their bytes are written; a frame whose bytes
-// cannot be written stays entered (the flush reports the short temporary
-// file).  A frame that finds its block full because an earlier extension
-// failed is refused with -99 without being entered, and so is a frame with
-// a size but no bytes (a null data pointer) or a frame of a track whose
-// temporary file could not be created: entering it would put the tables out
-// of step with the temporary file.
 extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
                                                           const uint8_t *data, uint32_t time,
                                                           int32_t keyFlag) {
@@ -147,29 +177,15 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
     }
-    TrackNode *first = handle->VideoTrackNode;
-    if (first == nullptr) {
+    if (handle->VideoTrackNode == nullptr) {
         DebugOutput("there is no VideoTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if ((size > 0 && data == nullptr) || handle->videoTempFile == nullptr) {
-        DebugOutput("the size of data written to temp video file is error!\n");
-        return -99;
-    }
-    TrackCounters c{handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
-                    handle->videoBlockSample, handle->videoBlockKeyFrame};
-    TrackNode *last = nullptr;
-    const AddResult entered = EnterFrame(first, c, size, time, keyFlag == 1, &last);
-    if (entered != AddResult::kEntered) {
-        DebugOutput("Can't create Sample and KeyFrame table for VideoTrackNode in AddVideoFrame(...) \n");
-        return -99;
-    }
-    UpdateVideoBitrates(first, last, time, size, handle->videoSampleTotal, handle->videoBytes);
-    if (!WriteFrame(handle->videoTempFile, data, size)) {
-        DebugOutput("the size of data written to temp video file is error!\n");
-        return -99;
-    }
-    return 1;
+    const FrameTrack t{handle->VideoTrackNode, handle->videoTempFile,
+                       {handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
+                        handle->videoBlockSample, handle->videoBlockKeyFrame},
+                       true};
+    return AddFrame(t, size, data, time, keyFlag == 1);
 }
 
 extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle, uint32_t size,
@@ -178,27 +194,13 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
     }
-    TrackNode *first = handle->AudioTrackNode;
-    if (first == nullptr) {
+    if (handle->AudioTrackNode == nullptr) {
         DebugOutput("there is no AudioTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if ((size > 0 && data == nullptr) || handle->audioTempFile == nullptr) {
-        DebugOutput("the size of data written to temp audio file is error!\n");
-        return -99;
-    }
-    TrackCounters c{handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
-                    handle->audioBlockSample, handle->audioBlockKeyFrame};
-    TrackNode *last = nullptr;
-    const AddResult entered = EnterFrame(first, c, size, time, false, &last);
-    if (entered != AddResult::kEntered) {
-        DebugOutput("Can't create Sample and KeyFrame table for AudiTrackNode in AddAudioFrame(...) \n");
-        return -99;
-    }
-    UpdateAudioBitrates(first, last, time, size, handle->audioSampleTotal, handle->audioBytes);
-    if (!WriteFrame(handle->audioTempFile, data, size)) {
-        DebugOutput("the size of data written to temp audio file is error!\n");
-        return -99;
-    }
-    return 1;
+    const FrameTrack t{handle->AudioTrackNode, handle->audioTempFile,
+                       {handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
+                        handle->audioBlockSample, handle->audioBlockKeyFrame},
+                       false};
+    return AddFrame(t, size, data, time, false);
 }
