@@ -74,12 +74,104 @@ TEST(WriterCreateTrack, Refusals) {
             EXPECT_EQ(s.file->nextTrackId, 1u) << c.what;
         }
     }
-    WriterSession s;
-    EXPECT_EQ(s.Video(), 1);
-    CaptureStderr();
-    EXPECT_EQ(s.Video(), -99);
-    EXPECT_EQ(GetCapturedStderr(),
-              "The file already has a track of this type in CreateTrack(...) \n");
+}
+
+// A later track of a type the file already has takes the next id and the
+// handle's pointer; the earlier one is released (LeakSanitizer watches) and
+// its temporary file, never to be read, removed unless someone else holds
+// the name.  The file written has the later track alone.
+TEST(WriterCreateTrack, SecondTrackOfATypeReplacesTheFirst) {
+    struct Case {
+        const char *what;
+        uint32_t type;
+        bool sameName;     // the second track is given the first one's name
+        bool audioShares;  // an audio track holds the video track's first name
+    };
+    const Case cases[] = {
+        {"video", 1, false, false},          {"audio", 2, false, false},
+        {"object descriptor", 4, false, false}, {"scene", 5, false, false},
+        {"video, same name", 1, true, false}, {"video, name the audio track holds", 1, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriterSession s;
+        const std::string second = s.dir + "/second.tmp";
+        const std::string &firstName = c.type == 2 ? s.tempa : s.tempv;
+        const auto create = [&](const std::string &name) {
+            return CreateTrack(s.file, c.type, 176, 144, 1000, 1000, 0, 1, 2, 44100, 0, nullptr,
+                               name.c_str(), 1);
+        };
+        // An object-descriptor trak is written after a media track, a scene
+        // trak after an object-descriptor one.
+        ASSERT_TRUE(c.type < 4 || s.Video() == 1);
+        ASSERT_TRUE(c.type < 5 || s.ObjectDescriptor() == 1);
+        ASSERT_EQ(create(firstName), 1);
+        ASSERT_TRUE(!c.audioShares ||
+                    CreateTrack(s.file, 2, 0, 0, 0, 44100, 0, 1, 2, 44100, 0, nullptr, s.tempv.c_str(), 1) == 1);
+        const uint32_t id = s.file->nextTrackId;
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(create(c.sameName ? firstName : second), 1);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        EXPECT_EQ(GetCapturedStdout(), "");
+        const TrackNode *t = c.type == 1   ? s.file->VideoTrackNode
+                             : c.type == 2 ? s.file->AudioTrackNode
+                             : c.type == 4 ? s.file->odTrackNode
+                                           : s.file->sceneTrackNode;
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->trackId, id);
+        EXPECT_EQ(s.file->nextTrackId, id + 1);
+        EXPECT_EQ(FileExists(firstName), c.type >= 4 || c.sameName || c.audioShares);
+        const Bytes file = s.Flush();
+        EXPECT_EQ(BigEndian32(BoxAt(file, "moov/mvhd"), 104), id + 1);  // next_track_ID
+        const int at = c.type >= 4 ? int(c.type) - 3 : 0, traks = at + 1 + c.audioShares;
+        EXPECT_EQ(BigEndian32(BoxAt(file, "moov/trak#" + std::to_string(at) + "/tkhd"), 20), id);
+        EXPECT_FALSE(FindBox(file, "moov/trak#" + std::to_string(traks)).found);
+        EXPECT_FALSE(FileExists(second));
+    }
+}
+
+// The handle's running totals are the host's and stay as they were: the
+// new track's frames continue from them, into the new track's first block,
+// and the flush merges what is there without reading past any table.
+TEST(WriterCreateTrack, ReplacedTrackLeavesTheTotals) {
+    struct Case {
+        uint32_t before, after;  // frames added before and after the replacement
+    };
+    for (const Case &c : {Case{3, 2}, Case{1999, 3}}) {  // 1999: the new track crosses a block
+        SCOPED_TRACE(c.before);
+        WriterSession s;
+        ASSERT_EQ(s.Video(), 1);
+        s.VideoFrames(Steps(c.before, 40), {10}, {true});
+        const std::string second = s.dir + "/second.tmp";
+        ASSERT_EQ(CreateTrack(s.file, 1, 176, 144, 1000, 1000, 0, 0, 0, 0, 0, nullptr, second.c_str(), 1), 1);
+        EXPECT_EQ(s.file->videoSampleTotal, c.before);
+        EXPECT_EQ(s.file->videoKeyFrameTotal, c.before);
+        EXPECT_EQ(s.file->videoBytes, 10 * c.before);
+        EXPECT_EQ(s.file->videoBlockSample, c.before);
+        for (uint32_t i = 0; i < c.after; ++i) {
+            const Bytes frame = FrameBytes(i, 20);
+            EXPECT_EQ(AddVideoFrame(s.file, 20, frame.data(), 40 * (c.before + i), 1), 1);
+        }
+        const TrackNode *first = s.file->VideoTrackNode;
+        EXPECT_EQ(first->samples[c.before].offset, 10 * c.before);  // where the totals stood
+        EXPECT_EQ(first->samples[0].size, 0u);                       // never entered
+        const uint32_t n = c.before + c.after;
+        CaptureStdout();
+        const Bytes file = s.Flush();
+        // The new temporary file holds the later frames only: reported, and
+        // copied as it is, while mdat counts every byte the totals hold.
+        EXPECT_EQ(GetCapturedStdout(), "error in video tempfile!\n");
+        const size_t data = FindBox(file, "mdat").at + 8;
+        EXPECT_EQ(BigEndian32(file, data - 8), 8 + 10 * c.before + 20 * c.after);
+        EXPECT_EQ(file.size(), data + 20 * c.after);
+        const Bytes stsz = BoxAt(file, StblPath("stsz"));
+        ASSERT_EQ(stsz.size(), 20 + 4 * size_t(n));
+        EXPECT_EQ(BigEndian32(stsz, 16), n);
+        EXPECT_EQ(BigEndian32(stsz, 20), 0u);
+        EXPECT_EQ(BigEndian32(stsz, 20 + 4 * (n - 1)), 20u);
+        EXPECT_EQ(BigEndian32(BoxAt(file, StblPath("stss")), 12), n);
+    }
 }
 
 // ------------------------------------------------ frames

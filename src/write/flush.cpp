@@ -226,11 +226,15 @@ int32_t MergeTrackBlocks(MP4_local_file *file, bool video) {
     merged->samples = samples;
     merged->keyFrames = keyFrames;
     if (video) merged->keyFrameCount = keys;
+    // Each block's entries go where its first numbers say, as far as both
+    // its own tables and the merged ones reach: after a replaced track the
+    // handle's totals and the blocks' numbers need not agree.
     for (const TrackNode *b = first; b != nullptr; b = b->nextBlock) {
-        if (b->samples != nullptr && b->firstSample <= total && b->sampleCount <= total - b->firstSample)
+        if (b->samples != nullptr && b->sampleCount <= b->capacity && b->firstSample <= total &&
+            b->sampleCount <= total - b->firstSample)
             std::memcpy(samples + b->firstSample, b->samples, b->sampleCount * sizeof(FrameEntry));
-        if (video && b->keyFrames != nullptr && b->firstKeyFrame <= keys &&
-            b->keyFrameCount <= keys - b->firstKeyFrame)
+        if (video && b->keyFrames != nullptr && b->keyFrameCount <= b->capacity &&
+            b->firstKeyFrame <= keys && b->keyFrameCount <= keys - b->firstKeyFrame)
             std::memcpy(keyFrames + b->firstKeyFrame, b->keyFrames,
                         b->keyFrameCount * sizeof(KeyFrameEntry));
     }

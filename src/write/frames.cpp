@@ -91,13 +91,16 @@ struct TrackCounters {
 enum class AddResult { kEntered, kNoRoom, kExtendFailed };
 
 // Enters the frame into the last block (extending the chain when the track
-// reaches a multiple of the block size).  A block left full by an earlier
-// failed extension is extended first; if that fails again the frame is not
-// entered at all, so no entry is ever written past a table.
+// reaches a multiple of the block size).  The handle's next free positions
+// are trusted only as far as the block's tables reach: a block they have
+// filled (an earlier extension failed, or a replaced track left positions
+// that the new track's first block does not have room for) is extended
+// first; if that fails the frame is not entered at all, so no entry is ever
+// written past a table.
 AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t time, bool key,
                      TrackNode **last) {
     TrackNode *b = LastBlockOf(first);
-    if (c.blockSample >= b->capacity) {
+    if (c.blockSample >= b->capacity || c.blockKeyFrame >= b->capacity) {
         TrackNode *added = ExtendTrack(first, b, c.sampleTotal, c.keyFrameTotal);
         if (added == nullptr) return AddResult::kNoRoom;
         b = added;
