@@ -32,25 +32,35 @@ TEST(WriterNewFile, RefusesPathsItCannotHold) {
     EXPECT_EQ(file, nullptr);
 }
 
-// Parameters a file could not carry are refused before any id is used, each
-// with its own message; the limits themselves are accepted.
+// What CreateTrack refuses up front (no id used, each with its own message)
+// and what it takes as given; the limits themselves are accepted.
 TEST(WriterCreateTrack, Refusals) {
     const struct {
         const char *what;
         uint32_t type, width, timescale, profile, channels, frequency, configLength;
+        bool nullConfig;
         int32_t result;
         const char *message;  // on stdout for an unknown type, on stderr otherwise
     } cases[] = {
-        {"unknown type", 3, 0, 1000, 0, 0, 0, 0, -99, "unsupport track type\n"},
-        {"timescale 0", 2, 0, 0, 1, 2, 44100, 0, -99, "A timescale of 0 is refused in CreateTrack(...) \n"},
-        {"configuration of 53 bytes", 2, 0, 44100, 0, 0, 0, 53, -99,
+        {"unknown type", 3, 0, 1000, 0, 0, 0, 0, false, -99, "unsupport track type\n"},
+        {"audio timescale 0", 2, 0, 0, 1, 2, 44100, 0, false, -99,
+         "A timescale of 0 is refused in CreateTrack(...) \n"},
+        {"video timescale 0", 1, 176, 0, 0, 0, 0, 0, false, 1, ""},
+        {"object descriptor timescale 0", 4, 0, 0, 0, 0, 0, 0, false, 1, ""},
+        {"scene timescale 0", 5, 0, 0, 0, 0, 0, 0, false, 1, ""},
+        {"configuration of 53 bytes", 2, 0, 44100, 0, 0, 0, 53, false, -99,
          "The decoder configuration is too long in CreateTrack(...) \n"},
-        {"configuration of 52 bytes", 2, 0, 44100, 0, 0, 0, 52, 1, ""},
-        {"width 8192 without configuration", 1, 8192, 1000, 0, 0, 0, 0, -99,
+        {"configuration of 52 bytes", 2, 0, 44100, 0, 0, 0, 52, false, 1, ""},
+        {"length without bytes", 2, 0, 44100, 0, 0, 0, 5, true, -99,
+         "The decoder configuration is too long in CreateTrack(...) \n"},
+        // Object-descriptor and scene tracks keep no configuration.
+        {"scene, configuration of 53 bytes", 5, 0, 1000, 0, 0, 0, 53, false, 1, ""},
+        {"scene, length without bytes", 5, 0, 1000, 0, 0, 0, 5, true, 1, ""},
+        {"width 8192 without configuration", 1, 8192, 1000, 0, 0, 0, 0, false, -99,
          "The frame size does not fit the video object layer in CreateTrack(...) \n"},
-        {"width 8192 with configuration", 1, 8192, 1000, 0, 0, 0, 5, 1, ""},
-        {"rate without index", 2, 0, 44000, 1, 2, 44000, 0, -99,
-         "The sampling frequency has no AAC index in CreateTrack(...) \n"},
+        {"width 8192 with configuration", 1, 8192, 1000, 0, 0, 0, 5, false, 1, ""},
+        // Stored as the nearest rate (WriterSampleDescriptions.AudioEsdsForms).
+        {"rate without index", 2, 0, 44000, 1, 2, 44000, 0, false, 1, ""},
     };
     const Bytes config = Cat({{0, 0, 1, 0xB0, 1}, Bytes(55, 0x11)});
     for (const auto &c : cases) {
@@ -58,21 +68,27 @@ TEST(WriterCreateTrack, Refusals) {
         CaptureStdout();
         CaptureStderr();
         EXPECT_EQ(CreateTrack(s.file, c.type, uint16_t(c.width), 144, 1000, c.timescale, 0, c.profile,
-                              c.channels, c.frequency, c.configLength, config.data(),
-                              s.tempv.c_str(), 1),
+                              c.channels, c.frequency, c.configLength,
+                              c.nullConfig ? nullptr : config.data(), s.tempv.c_str(), 1),
                   c.result)
             << c.what;
         const std::string err = GetCapturedStderr(), out = GetCapturedStdout();
         EXPECT_EQ(c.type == 3 ? out : err, c.message) << c.what;
-        const TrackNode *t = c.type == 1 ? s.file->VideoTrackNode : s.file->AudioTrackNode;
-        if (c.result == 1) {
-            ASSERT_NE(t, nullptr);
-            EXPECT_EQ(Bytes(t->decoderConfig, t->decoderConfig + t->decoderConfigLength),
-                      Bytes(config.begin(), config.begin() + c.configLength));  // kept whole
-        } else {
+        const TrackNode *t = c.type == 1   ? s.file->VideoTrackNode
+                             : c.type == 2 ? s.file->AudioTrackNode
+                             : c.type == 4 ? s.file->odTrackNode
+                                           : s.file->sceneTrackNode;
+        if (c.result != 1) {
             EXPECT_EQ(t, nullptr) << c.what;
             EXPECT_EQ(s.file->nextTrackId, 1u) << c.what;
+            continue;
         }
+        ASSERT_NE(t, nullptr) << c.what;
+        EXPECT_EQ(t->timescale, c.timescale) << c.what;
+        const uint32_t kept = c.type <= 2 ? c.configLength : 0;
+        EXPECT_EQ(Bytes(t->decoderConfig, t->decoderConfig + t->decoderConfigLength),
+                  Bytes(config.begin(), config.begin() + kept))
+            << c.what;  // kept whole
     }
 }
 

@@ -2,18 +2,31 @@
 // bytes go to the track's temporary file, and the track's bit rates follow
 // one-second windows of the time line.
 #include <cstdio>
+#include <limits>
 
 #include "platform/platform.h"
 #include "write/write.h"
 
 namespace {
 
-// Float-to-integer conversion that cannot overflow: rates beyond 32 bits
-// (a huge first frame a few ticks into the track) saturate.
+// Float-to-integer conversion that is always defined: a rate that is not a
+// number (a frame at time 0 of a track with timescale 0) is stored as 0, and
+// one beyond 32 bits (a huge first frame a few ticks into the track)
+// saturates.  Every other value truncates as a plain conversion would.
 uint32_t TruncateToU32(double value) {
     if (!(value > 0.0)) return 0;
     if (value >= 4294967295.0) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(value);
+}
+
+// The frame's time in seconds, in single precision.  With a timescale of 0
+// (accepted for video tracks) the result is what the division gives in IEEE
+// arithmetic, +inf, or NaN at time 0, produced here without dividing by 0.
+float SecondsOf(uint32_t time, uint32_t timescale) {
+    if (timescale == 0)
+        return time == 0 ? std::numeric_limits<float>::quiet_NaN()
+                         : std::numeric_limits<float>::infinity();
+    return static_cast<float>(time) / static_cast<float>(timescale);
 }
 
 // Appends a block after `last`, taking over the track's constants and the
@@ -38,7 +51,8 @@ TrackNode *ExtendTrack(TrackNode *first, TrackNode *last, uint32_t sampleTotal,
 
 // Counts the frame into the one-second windows of block b.  A frame outside
 // the current window closes it and opens the next one (one step, whatever
-// the gap).
+// the gap).  A time that is not a number (see SecondsOf) lies in no window.
+// The 32-bit counters wrap instead of overflowing.
 void CountIntoWindow(TrackNode *b, float seconds, uint32_t size, uint32_t sampleTotal) {
     if (sampleTotal == 1) {
         b->maxWindowBytes = 0;
@@ -46,19 +60,22 @@ void CountIntoWindow(TrackNode *b, float seconds, uint32_t size, uint32_t sample
         b->windowIndex = 0;
     }
     const float low = static_cast<float>(b->windowIndex);
-    const float high = static_cast<float>(b->windowIndex + 1);
+    const float high = static_cast<float>(int64_t(b->windowIndex) + 1);
     if (low <= seconds && seconds <= high) {
-        b->windowBytes += static_cast<int32_t>(size);
+        b->windowBytes = static_cast<int32_t>(static_cast<uint32_t>(b->windowBytes) + size);
         return;
     }
-    b->windowIndex += 1;
+    b->windowIndex = static_cast<int32_t>(static_cast<uint32_t>(b->windowIndex) + 1u);
     if (b->windowBytes > b->maxWindowBytes) b->maxWindowBytes = b->windowBytes;
     b->windowBytes = static_cast<int32_t>(size);
 }
 
+// With a timescale of 0 the seconds are +inf or NaN, both "not 0": the
+// average is then 0 (bits over +inf; NaN stored as 0) and the maximum is
+// taken from the windows as usual.
 void UpdateVideoBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
                          uint32_t sampleTotal, uint32_t bytes) {
-    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    const float seconds = SecondsOf(time, b->timescale);
     CountIntoWindow(b, seconds, size, sampleTotal);
     if (seconds != 0.0f) {
         const float bits = static_cast<float>(static_cast<uint32_t>(bytes * 8u));
@@ -70,7 +87,7 @@ void UpdateVideoBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t
 
 void UpdateAudioBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
                          uint32_t sampleTotal, uint32_t bytes) {
-    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    const float seconds = SecondsOf(time, b->timescale);
     CountIntoWindow(b, seconds, size, sampleTotal);
     const uint32_t whole = b->timescale ? time / b->timescale : 0;
     if (whole != 0) {

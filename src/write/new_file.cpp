@@ -77,39 +77,41 @@ struct TrackArguments {
     uint32_t codec;
 };
 
-bool IsTableSamplingFrequency(uint32_t hz) {
-    for (uint32_t rate : {96000u, 88200u, 64000u, 48000u, 44100u, 32000u, 24000u, 22050u, 16000u,
-                          12000u, 11025u, 8000u, 7350u})
-        if (rate == hz) return true;
-    return false;
-}
-
-// Parameters the file could not carry faithfully.  A track holds at most 52
-// configuration bytes (the esds record grows when an MPEG-4 video
-// configuration needs more than its 80 bytes, so every configuration that is
-// accepted here is written whole).  The built video object layer header
-// has 13-bit width and height fields, so without a configuration a frame of
-// 8192 or more is refused.  A timescale of 0 would make frame times
-// meaningless (and the bit rates divide by it).  An AAC sampling frequency
-// outside the thirteen indexed rates has no two-byte AudioSpecificConfig.
+// Parameters refused before any id is used, each with its own message.
+// Every refusal rests on a case the format leaves to this implementation, or
+// on memory safety; everything else is accepted as given.
+//
+// - A video or audio track keeps at most 52 configuration bytes; what to do
+//   with a longer configuration is left to this implementation, and it is
+//   refused rather than cut (a cut configuration no decoder could use).
+// - A configuration length above 0 with no bytes behind it: nothing could be
+//   copied.  (Object-descriptor and scene tracks keep no configuration, so
+//   for them neither of these two is looked at.)
+// - An MPEG-4 video track without configuration whose width or height is
+//   8192 or more: the built video object layer header has 13-bit fields, and
+//   refusing such a size is left to this implementation.
+// - An MPEG-4 video configuration that begins with neither a visual object
+//   sequence nor a video object start code: its esds cannot be built, and
+//   whether to refuse it up front is left to this implementation.  Refused,
+//   since otherwise the flush writes a moov of size 0 and every frame given
+//   is lost.
+// - An audio track with timescale 0: its bit-rate step would divide by it;
+//   left to this implementation to refuse it or leave its rates at 0.
+//   Refused.  Video, object-descriptor and scene tracks with timescale 0 are
+//   accepted (see the video bit rates in frames.cpp).
 const char *RefusalReason(const TrackArguments &a) {
     const bool media = a.trackType == kVideoTrack || a.trackType == kAudioTrack;
-    if (media && a.timescale == 0) return "A timescale of 0 is refused in CreateTrack(...) \n";
-    if (a.decoderConfigLength > kDecoderConfigBytes ||
-        (a.decoderConfigLength > 0 && a.decoderConfig == nullptr))
+    if (a.trackType == kAudioTrack && a.timescale == 0)
+        return "A timescale of 0 is refused in CreateTrack(...) \n";
+    if (media && (a.decoderConfigLength > kDecoderConfigBytes ||
+                  (a.decoderConfigLength > 0 && a.decoderConfig == nullptr)))
         return "The decoder configuration is too long in CreateTrack(...) \n";
     if (a.trackType == kVideoTrack && a.codec == 1) {
         if (a.decoderConfigLength == 0 && (a.width >= 8192 || a.height >= 8192))
             return "The frame size does not fit the video object layer in CreateTrack(...) \n";
-        // The sample description is built around the configuration's start
-        // code; one without it would leave moov unwritable at the flush.
         if (!IsWritableVisualConfig(a.decoderConfig, a.decoderConfigLength))
             return "The decoder configuration is not an MPEG-4 Visual header in CreateTrack(...) \n";
     }
-    if (a.trackType == kAudioTrack && a.codec == 1 && a.audioProfile != 0 &&
-        a.channelConfig != 0 && a.samplingFrequency != 0 &&
-        !IsTableSamplingFrequency(a.samplingFrequency))
-        return "The sampling frequency has no AAC index in CreateTrack(...) \n";
     return nullptr;
 }
 
