@@ -394,39 +394,70 @@ TEST(Robustness, NullPointersOfTheWritingExports) {
     WriterSession s;
     ASSERT_EQ(s.Video(), 1);
     ASSERT_EQ(s.Audio(), 1);
-    // A configuration length with no bytes is refused.
-    EXPECT_EQ(CreateTrack(s.file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 5, nullptr, nullptr, 1), -99);
-    // Frame bytes: none with a size is refused, and nothing is entered.
-    EXPECT_EQ(AddVideoFrame(s.file, 4, nullptr, 0, 1), -99);
-    EXPECT_EQ(AddAudioFrame(s.file, 4, nullptr, 0), -99);
-    EXPECT_EQ(AddVideoFrame(s.file, 0, nullptr, 0, 1), 1);  // an empty frame needs no bytes
+    // A configuration length with no bytes: refused for a track that keeps
+    // its configuration, not looked at for one that keeps none.
+    EXPECT_EQ(CreateTrack(s.file, 2, 0, 0, 0, 1000, 0, 0, 0, 0, 5, nullptr, nullptr, 1), -99);
+    EXPECT_EQ(CreateTrack(s.file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 5, nullptr, nullptr, 1), 1);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(s.file->videoSampleTotal, 1u);
-    EXPECT_EQ(s.file->audioSampleTotal, 0u);
-    s.Flush();
-    // One empty frame: stsz sample_size 0 without a table, which the reader
-    // takes for a table it cannot read; the track then has no samples.
-    const Walk walk = WalkFile(s.out);
-    EXPECT_EQ(walk.open, 1);
-    EXPECT_EQ(walk.samples, 0u);
+    // Frame bytes: a size with none fails the write, after the frame has
+    // been entered and counted.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(AddVideoFrame(s.file, 4, nullptr, 0, 1), -99);
+    EXPECT_EQ(AddVideoFrame(s.file, 2, reinterpret_cast<const uint8_t *>("ab"), 40, 0), 1);
+    EXPECT_EQ(AddAudioFrame(s.file, 4, nullptr, 0), -99);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "the size of data written to temp video file is error!\n"
+              "the size of data written to temp audio file is error!\n");
+    EXPECT_EQ(s.file->videoSampleTotal, 2u);
+    EXPECT_EQ(s.file->videoBytes, 6u);
+    EXPECT_EQ(s.file->audioSampleTotal, 1u);
+    EXPECT_EQ(s.file->audioBytes, 4u);
+    testing::internal::CaptureStdout();
+    const Bytes flushed = s.Flush();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error in video tempfile!\nerror in audio tempfile!\n");
+    EXPECT_EQ(BoxAt(flushed, StblPath("stsz")), FullBox("stsz", 0, Cat({U32(0), U32(2), U32(4), U32(2)})));
+    // The temporary file holds "ab" alone, copied as it is to where the
+    // tables have the first frame's 4 missing bytes.
+    const size_t data = FindBox(flushed, "mdat").at + 8;
+    EXPECT_EQ(BoxAt(flushed, StblPath("stco")), FullBox("stco", 0, Cat({U32(1), U32(uint32_t(data))})));
+    EXPECT_EQ(Bytes(flushed.begin() + long(data), flushed.begin() + long(data) + 2), Str("ab"));
+    // Reading such a file back reads nothing out of bounds.
+    WalkFile(s.out);
+
+    // One empty frame needs no bytes: stsz sample_size 0 without a table,
+    // which the reader takes for a table it cannot read; the track then has
+    // no samples.
+    WriterSession e;
+    ASSERT_EQ(e.Video(), 1);
+    EXPECT_EQ(AddVideoFrame(e.file, 0, nullptr, 0, 1), 1);
+    e.Flush();
+    const Walk empty = WalkFile(e.out);
+    EXPECT_EQ(empty.open, 1);
+    EXPECT_EQ(empty.samples, 0u);
 
     // A track whose temporary file is missing (null name, or one that could
-    // not be created): its frames are refused before they are entered, so
-    // the tables never list bytes that are not there, and the flush writes
-    // no media data for it.
+    // not be created): every write fails, even of an empty frame, but the
+    // frames are entered; the flush reports the missing file and writes no
+    // media data for it, while mdat counts the bytes entered.
     const std::string missing = TempDir() + "/missing/tempv.v";
     for (const char *name : {static_cast<const char *>(nullptr), missing.c_str()}) {
         WriterSession t;
         testing::internal::CaptureStderr();
         ASSERT_EQ(CreateTrack(t.file, 1, 176, 144, 25, 1000, 0, 0, 0, 0, 0, nullptr, name, 1), 1);
         EXPECT_EQ(AddVideoFrame(t.file, 4, reinterpret_cast<const uint8_t *>("abcd"), 0, 1), -99);
+        EXPECT_EQ(AddVideoFrame(t.file, 0, nullptr, 40, 0), -99);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "the size of data written to temp video file is error!\n"
                   "the size of data written to temp video file is error!\n");
-        EXPECT_EQ(t.file->videoSampleTotal, 0u);
+        EXPECT_EQ(t.file->videoSampleTotal, 2u);
         testing::internal::CaptureStdout();
-        const Bytes file = t.Flush();
+        const Bytes written = t.Flush();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't reopen video tempfile!\n");
-        EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8);  // the header only
+        const BoxSpan mdat = FindBox(written, "mdat");
+        EXPECT_EQ(written.size(), mdat.at + 8);  // the header only
+        EXPECT_EQ(mdat.size, 8u + 4);
+        EXPECT_EQ(BoxAt(written, StblPath("stsz")), FullBox("stsz", 0, Cat({U32(0), U32(2), U32(4), U32(0)})));
     }
 }
 

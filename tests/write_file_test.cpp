@@ -32,25 +32,35 @@ TEST(WriterNewFile, RefusesPathsItCannotHold) {
     EXPECT_EQ(file, nullptr);
 }
 
-// Parameters a file could not carry are refused before any id is used, each
-// with its own message; the limits themselves are accepted.
+// What CreateTrack refuses up front (no id used, each with its own message)
+// and what it takes as given; the limits themselves are accepted.
 TEST(WriterCreateTrack, Refusals) {
     const struct {
         const char *what;
         uint32_t type, width, timescale, profile, channels, frequency, configLength;
+        bool nullConfig;
         int32_t result;
         const char *message;  // on stdout for an unknown type, on stderr otherwise
     } cases[] = {
-        {"unknown type", 3, 0, 1000, 0, 0, 0, 0, -99, "unsupport track type\n"},
-        {"timescale 0", 2, 0, 0, 1, 2, 44100, 0, -99, "A timescale of 0 is refused in CreateTrack(...) \n"},
-        {"configuration of 53 bytes", 2, 0, 44100, 0, 0, 0, 53, -99,
+        {"unknown type", 3, 0, 1000, 0, 0, 0, 0, false, -99, "unsupport track type\n"},
+        {"audio timescale 0", 2, 0, 0, 1, 2, 44100, 0, false, -99,
+         "A timescale of 0 is refused in CreateTrack(...) \n"},
+        {"video timescale 0", 1, 176, 0, 0, 0, 0, 0, false, 1, ""},
+        {"object descriptor timescale 0", 4, 0, 0, 0, 0, 0, 0, false, 1, ""},
+        {"scene timescale 0", 5, 0, 0, 0, 0, 0, 0, false, 1, ""},
+        {"configuration of 53 bytes", 2, 0, 44100, 0, 0, 0, 53, false, -99,
          "The decoder configuration is too long in CreateTrack(...) \n"},
-        {"configuration of 52 bytes", 2, 0, 44100, 0, 0, 0, 52, 1, ""},
-        {"width 8192 without configuration", 1, 8192, 1000, 0, 0, 0, 0, -99,
+        {"configuration of 52 bytes", 2, 0, 44100, 0, 0, 0, 52, false, 1, ""},
+        {"length without bytes", 2, 0, 44100, 0, 0, 0, 5, true, -99,
+         "The decoder configuration is too long in CreateTrack(...) \n"},
+        // Object-descriptor and scene tracks keep no configuration.
+        {"scene, configuration of 53 bytes", 5, 0, 1000, 0, 0, 0, 53, false, 1, ""},
+        {"scene, length without bytes", 5, 0, 1000, 0, 0, 0, 5, true, 1, ""},
+        {"width 8192 without configuration", 1, 8192, 1000, 0, 0, 0, 0, false, -99,
          "The frame size does not fit the video object layer in CreateTrack(...) \n"},
-        {"width 8192 with configuration", 1, 8192, 1000, 0, 0, 0, 5, 1, ""},
-        {"rate without index", 2, 0, 44000, 1, 2, 44000, 0, -99,
-         "The sampling frequency has no AAC index in CreateTrack(...) \n"},
+        {"width 8192 with configuration", 1, 8192, 1000, 0, 0, 0, 5, false, 1, ""},
+        // Stored as the nearest rate (WriterSampleDescriptions.AudioEsdsForms).
+        {"rate without index", 2, 0, 44000, 1, 2, 44000, 0, false, 1, ""},
     };
     const Bytes config = Cat({{0, 0, 1, 0xB0, 1}, Bytes(55, 0x11)});
     for (const auto &c : cases) {
@@ -58,28 +68,126 @@ TEST(WriterCreateTrack, Refusals) {
         CaptureStdout();
         CaptureStderr();
         EXPECT_EQ(CreateTrack(s.file, c.type, uint16_t(c.width), 144, 1000, c.timescale, 0, c.profile,
-                              c.channels, c.frequency, c.configLength, config.data(),
-                              s.tempv.c_str(), 1),
+                              c.channels, c.frequency, c.configLength,
+                              c.nullConfig ? nullptr : config.data(), s.tempv.c_str(), 1),
                   c.result)
             << c.what;
         const std::string err = GetCapturedStderr(), out = GetCapturedStdout();
         EXPECT_EQ(c.type == 3 ? out : err, c.message) << c.what;
-        const TrackNode *t = c.type == 1 ? s.file->VideoTrackNode : s.file->AudioTrackNode;
-        if (c.result == 1) {
-            ASSERT_NE(t, nullptr);
-            EXPECT_EQ(Bytes(t->decoderConfig, t->decoderConfig + t->decoderConfigLength),
-                      Bytes(config.begin(), config.begin() + c.configLength));  // kept whole
-        } else {
+        const TrackNode *t = c.type == 1   ? s.file->VideoTrackNode
+                             : c.type == 2 ? s.file->AudioTrackNode
+                             : c.type == 4 ? s.file->odTrackNode
+                                           : s.file->sceneTrackNode;
+        if (c.result != 1) {
             EXPECT_EQ(t, nullptr) << c.what;
             EXPECT_EQ(s.file->nextTrackId, 1u) << c.what;
+            continue;
         }
+        ASSERT_NE(t, nullptr) << c.what;
+        EXPECT_EQ(t->timescale, c.timescale) << c.what;
+        const uint32_t kept = c.type <= 2 ? c.configLength : 0;
+        EXPECT_EQ(Bytes(t->decoderConfig, t->decoderConfig + t->decoderConfigLength),
+                  Bytes(config.begin(), config.begin() + kept))
+            << c.what;  // kept whole
     }
-    WriterSession s;
-    EXPECT_EQ(s.Video(), 1);
-    CaptureStderr();
-    EXPECT_EQ(s.Video(), -99);
-    EXPECT_EQ(GetCapturedStderr(),
-              "The file already has a track of this type in CreateTrack(...) \n");
+}
+
+// A later track of a type the file already has takes the next id and the
+// handle's pointer; the earlier one is released (LeakSanitizer watches) and
+// its temporary file, never to be read, removed unless someone else holds
+// the name.  The file written has the later track alone.
+TEST(WriterCreateTrack, SecondTrackOfATypeReplacesTheFirst) {
+    struct Case {
+        const char *what;
+        uint32_t type;
+        bool sameName;     // the second track is given the first one's name
+        bool audioShares;  // an audio track holds the video track's first name
+    };
+    const Case cases[] = {
+        {"video", 1, false, false},          {"audio", 2, false, false},
+        {"object descriptor", 4, false, false}, {"scene", 5, false, false},
+        {"video, same name", 1, true, false}, {"video, name the audio track holds", 1, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriterSession s;
+        const std::string second = s.dir + "/second.tmp";
+        const std::string &firstName = c.type == 2 ? s.tempa : s.tempv;
+        const auto create = [&](const std::string &name) {
+            return CreateTrack(s.file, c.type, 176, 144, 1000, 1000, 0, 1, 2, 44100, 0, nullptr,
+                               name.c_str(), 1);
+        };
+        // An object-descriptor trak is written after a media track, a scene
+        // trak after an object-descriptor one.
+        ASSERT_TRUE(c.type < 4 || s.Video() == 1);
+        ASSERT_TRUE(c.type < 5 || s.ObjectDescriptor() == 1);
+        ASSERT_EQ(create(firstName), 1);
+        ASSERT_TRUE(!c.audioShares ||
+                    CreateTrack(s.file, 2, 0, 0, 0, 44100, 0, 1, 2, 44100, 0, nullptr, s.tempv.c_str(), 1) == 1);
+        const uint32_t id = s.file->nextTrackId;
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(create(c.sameName ? firstName : second), 1);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        EXPECT_EQ(GetCapturedStdout(), "");
+        const TrackNode *t = c.type == 1   ? s.file->VideoTrackNode
+                             : c.type == 2 ? s.file->AudioTrackNode
+                             : c.type == 4 ? s.file->odTrackNode
+                                           : s.file->sceneTrackNode;
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->trackId, id);
+        EXPECT_EQ(s.file->nextTrackId, id + 1);
+        EXPECT_EQ(FileExists(firstName), c.type >= 4 || c.sameName || c.audioShares);
+        const Bytes file = s.Flush();
+        EXPECT_EQ(BigEndian32(BoxAt(file, "moov/mvhd"), 104), id + 1);  // next_track_ID
+        const int at = c.type >= 4 ? int(c.type) - 3 : 0, traks = at + 1 + c.audioShares;
+        EXPECT_EQ(BigEndian32(BoxAt(file, "moov/trak#" + std::to_string(at) + "/tkhd"), 20), id);
+        EXPECT_FALSE(FindBox(file, "moov/trak#" + std::to_string(traks)).found);
+        EXPECT_FALSE(FileExists(second));
+    }
+}
+
+// The handle's running totals are the host's and stay as they were: the
+// new track's frames continue from them, into the new track's first block,
+// and the flush merges what is there without reading past any table.
+TEST(WriterCreateTrack, ReplacedTrackLeavesTheTotals) {
+    struct Case {
+        uint32_t before, after;  // frames added before and after the replacement
+    };
+    for (const Case &c : {Case{3, 2}, Case{1999, 3}}) {  // 1999: the new track crosses a block
+        SCOPED_TRACE(c.before);
+        WriterSession s;
+        ASSERT_EQ(s.Video(), 1);
+        s.VideoFrames(Steps(c.before, 40), {10}, {true});
+        const std::string second = s.dir + "/second.tmp";
+        ASSERT_EQ(CreateTrack(s.file, 1, 176, 144, 1000, 1000, 0, 0, 0, 0, 0, nullptr, second.c_str(), 1), 1);
+        EXPECT_EQ(s.file->videoSampleTotal, c.before);
+        EXPECT_EQ(s.file->videoKeyFrameTotal, c.before);
+        EXPECT_EQ(s.file->videoBytes, 10 * c.before);
+        EXPECT_EQ(s.file->videoBlockSample, c.before);
+        for (uint32_t i = 0; i < c.after; ++i) {
+            const Bytes frame = FrameBytes(i, 20);
+            EXPECT_EQ(AddVideoFrame(s.file, 20, frame.data(), 40 * (c.before + i), 1), 1);
+        }
+        const TrackNode *first = s.file->VideoTrackNode;
+        EXPECT_EQ(first->samples[c.before].offset, 10 * c.before);  // where the totals stood
+        EXPECT_EQ(first->samples[0].size, 0u);                       // never entered
+        const uint32_t n = c.before + c.after;
+        CaptureStdout();
+        const Bytes file = s.Flush();
+        // The new temporary file holds the later frames only: reported, and
+        // copied as it is, while mdat counts every byte the totals hold.
+        EXPECT_EQ(GetCapturedStdout(), "error in video tempfile!\n");
+        const size_t data = FindBox(file, "mdat").at + 8;
+        EXPECT_EQ(BigEndian32(file, data - 8), 8 + 10 * c.before + 20 * c.after);
+        EXPECT_EQ(file.size(), data + 20 * c.after);
+        const Bytes stsz = BoxAt(file, StblPath("stsz"));
+        ASSERT_EQ(stsz.size(), 20 + 4 * size_t(n));
+        EXPECT_EQ(BigEndian32(stsz, 16), n);
+        EXPECT_EQ(BigEndian32(stsz, 20), 0u);
+        EXPECT_EQ(BigEndian32(stsz, 20 + 4 * (n - 1)), 20u);
+        EXPECT_EQ(BigEndian32(BoxAt(file, StblPath("stss")), 12), n);
+    }
 }
 
 // ------------------------------------------------ frames
@@ -128,36 +236,41 @@ TEST(WriterFrames, Diagnostics) {
               "there is no AudioTrackNode in the input MP4_local_file\n");
 }
 
-TEST(WriterFrames, TemporaryFileOfWrongSizeIsReported) {
-    WriterSession s;
-    ASSERT_EQ(s.Audio(), 1);
-    s.AudioFrames({0, 1024}, {10});
-    ASSERT_EQ(std::fflush(s.file->audioTempFile), 0);
-    ASSERT_EQ(truncate(s.tempa.c_str(), 15), 0);
-    CaptureStdout();
-    const Bytes file = s.Flush();
-    EXPECT_EQ(GetCapturedStdout(), "error in audio tempfile!\n");
-    // The 20 bytes the tables and the mdat size count are written all the
-    // same, the missing 5 as zeros, so that the file's boxes add up.
-    const size_t data = FindBox(file, "mdat").at + 8;
-    ASSERT_EQ(file.size(), data + 20);
-    EXPECT_EQ(Bytes(file.begin() + long(data) + 15, file.end()), Bytes(5, 0));
-}
-
-// Two tracks given the same temporary file (found by fuzz_writer): each
-// track's data is cut to the bytes its tables count, and the file opens.
-TEST(WriterFrames, TemporaryFileLongerThanItsFramesIsCut) {
-    WriterSession s;
-    ASSERT_EQ(s.Video(), 1);
-    ASSERT_EQ(s.Audio(), 1);
-    s.VideoFrames({0, 40}, {10}, {true});
-    s.AudioFrames({0, 1024}, {10});
-    ASSERT_EQ(std::fflush(s.file->videoTempFile), 0);
-    std::ofstream(s.tempv, std::ios::app) << "more bytes than any frame";
-    CaptureStdout();
-    const Bytes file = s.Flush();
-    EXPECT_EQ(GetCapturedStdout(), "error in video tempfile!\n");
-    EXPECT_EQ(file.size(), FindBox(file, "mdat").at + 8 + 40);
+// A temporary file that does not hold the bytes counted for it is reported
+// and copied as it is, whole; one that cannot be reopened is reported and
+// nothing is written for it.  mdat counts the bytes entered all the same.
+TEST(WriterFlush, TemporaryFilesAreCopiedUnchanged) {
+    const Bytes video = Cat({FrameBytes(0, 10), FrameBytes(1, 10)}), audio = video;
+    const struct {
+        const char *what;
+        void (*change)(const WriterSession &);
+        const char *message;  // on stdout
+        Bytes data;           // after the mdat header
+    } cases[] = {
+        {"audio file cut short", [](const WriterSession &s) { ASSERT_EQ(truncate(s.tempa.c_str(), 15), 0); },
+         "error in audio tempfile!\n", Cat({video, Bytes(audio.begin(), audio.begin() + 15)})},
+        // As when two tracks are given the same name.
+        {"video file longer", [](const WriterSession &s) { std::ofstream(s.tempv, std::ios::app) << "more"; },
+         "error in video tempfile!\n", Cat({video, Str("more"), audio})},
+        {"video file gone", [](const WriterSession &s) { ASSERT_EQ(std::remove(s.tempv.c_str()), 0); },
+         "Can't reopen video tempfile!\n", audio},
+    };
+    for (const auto &c : cases) {
+        WriterSession s;
+        ASSERT_EQ(s.Video(), 1);
+        ASSERT_EQ(s.Audio(), 1);
+        s.VideoFrames({0, 40}, {10}, {true});
+        s.AudioFrames({0, 1024}, {10});
+        ASSERT_EQ(std::fflush(s.file->videoTempFile), 0);
+        ASSERT_EQ(std::fflush(s.file->audioTempFile), 0);
+        c.change(s);
+        CaptureStdout();
+        const Bytes file = s.Flush();
+        EXPECT_EQ(GetCapturedStdout(), c.message) << c.what;
+        const size_t data = FindBox(file, "mdat").at + 8;
+        EXPECT_EQ(BigEndian32(file, data - 8), 48u) << c.what;
+        EXPECT_EQ(Bytes(file.begin() + long(data), file.end()), c.data) << c.what;
+    }
 }
 
 // ------------------------------------------------ layout
@@ -319,6 +432,20 @@ TEST(WriterFill, SampleDescriptionDiagnostics) {
         EXPECT_EQ(GetCapturedStdout(),
                   "the Stsd atom does not contain mp4v or mp4a or mp4s child atom\n");
     }
+}
+
+// A temporary file goes out whole through a buffer of any size; without a
+// buffer nothing is written for it.
+TEST(WriterSerialise, TemporaryFileCopiedInPieces) {
+    const std::string temp = WriteTemp("temp.bin", Hex("0102030405")), out = TempDir() + "/copy.bin";
+    FILE *stream = std::fopen(out.c_str(), "wb");
+    uint8_t piece[2];
+    CaptureStdout();
+    EXPECT_EQ(CopyTempFile(stream, temp.c_str(), 4, false, piece, sizeof piece), 1);
+    EXPECT_EQ(CopyTempFile(stream, temp.c_str(), 5, true, nullptr, 0), -99);
+    std::fclose(stream);
+    EXPECT_EQ(GetCapturedStdout(), "error in audio tempfile!\nCan't allocate the copy buffer for the tempfile!\n");
+    EXPECT_EQ(ReadFileBytes(out), Hex("0102030405"));
 }
 
 // mdat is written as its header alone; a table atom the writer has no

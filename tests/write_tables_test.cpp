@@ -148,12 +148,25 @@ TEST(WriterSampleDescriptions, VideoObjectLayerAloneIsNotSupported) {
 // Bit rates over one-second windows: a frame at exactly 1.0 s still belongs
 // to the first; the average runs over the last frame's time.
 TEST(WriterSampleDescriptions, EsdsCarriesBitrates) {
-    WriterSession video;
-    ASSERT_EQ(video.Video(), 1);
-    video.VideoFrames({0, 500, 1000, 1500}, {100}, {true});
-    const Bytes v = Table(video.Flush(), "stsd/mp4v/esds");
-    EXPECT_EQ(BigEndian32(v, 30), 2400u);                      // maxBitrate
-    EXPECT_EQ(BigEndian32(v, 34), uint32_t(400 * 8 / 1.5f));  // avgBitrate
+    const struct {
+        const char *what;
+        uint32_t timescale, maxBitrate, avgBitrate;
+    } video[] = {
+        {"timescale 1000", 1000, 2400, uint32_t(400 * 8 / 1.5f)},
+        // Every time is +inf seconds (NaN at time 0): each frame lies in a
+        // window of its own, and the average over +inf is 0.
+        {"timescale 0", 0, 800, 0},
+    };
+    for (const auto &c : video) {
+        WriterSession s;
+        ASSERT_EQ(s.Video({}, 1, 176, 144, c.timescale), 1);
+        s.VideoFrames({0, 500, 1000, 1500}, {100}, {true});
+        const Bytes file = s.Flush();
+        const Bytes esds = Table(file, "stsd/mp4v/esds");
+        EXPECT_EQ(BigEndian32(esds, 30), c.maxBitrate) << c.what;
+        EXPECT_EQ(BigEndian32(esds, 34), c.avgBitrate) << c.what;
+        EXPECT_EQ(BigEndian32(BoxAt(file, "moov/trak#0/mdia/mdhd"), 20), c.timescale) << c.what;
+    }
     WriterSession audio;  // audio counts whole seconds of the timescale
     ASSERT_EQ(audio.Audio(1, 2, 8000, {}, 1, 1000), 1);
     audio.AudioFrames({0, 400, 999, 2500}, {50});
@@ -171,6 +184,10 @@ TEST(WriterSampleDescriptions, AudioEsdsForms) {
         {0, 0, 0, {}, {}},
         {1, 2, 44100, {}, Hex("1210")},
         {1, 2, 12000, {}, Hex("1490")},
+        // A rate outside the table takes the nearest one's index (44100: 4),
+        // halfway between two the higher one's (48000: 3).
+        {1, 2, 44000, {}, Hex("1210")},
+        {1, 2, 46050, {}, Hex("1190")},
         {0, 0, 0, Hex("FFF15080"), Hex("1210")},  // an ADTS header: its fields
         {0, 0, 0, Hex("1388"), Hex("1388")},
     };

@@ -113,8 +113,11 @@ int32_t FillVideoEsds(AtomNode *atom, const TrackNode *track) {
 constexpr uint32_t kSamplingRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                          22050, 16000, 12000, 11025, 8000,  7350};
 
-// The index of a rate; a rate outside the table (refused when the track is
-// created) takes the nearest one.
+// The samplingFrequencyIndex of a rate.  Left to this implementation: a
+// rate outside the thirteen of the table (the two bytes have no room for an
+// explicit one) takes the index of the nearest rate, so that a decoder runs
+// the stream at the closest speed it knows (44000 Hz plays as 44100 Hz); a
+// rate halfway between two takes the higher one.
 uint32_t SamplingFrequencyIndex(uint32_t hz) {
     uint32_t best = 0;
     uint32_t bestDistance = 0xFFFFFFFFu;

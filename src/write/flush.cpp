@@ -2,8 +2,8 @@
 // tree written record by record, the temporary files copied after the mdat
 // header, the fixed object-descriptor and scene access units appended, and
 // everything the handle owned released.
-#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -69,39 +69,57 @@ bool TableKnownToWriter(const AtomNode *atom) {
     return false;
 }
 
-// Copies a temporary file after what has been written, in bounded pieces.
-// Exactly `expected` bytes are written, the bytes the tables and the mdat
-// size were computed for: a temporary file that is shorter (or cannot be
-// reopened) is reported and made up with zeros, one that is longer (another
-// track given the same name, say) is reported and cut.  Without that the
-// file's boxes would not add up and no reader could open it.
-void CopyTempFile(FILE *out, const char *name, uint32_t expected, const char *sizeMessage,
-                  const char *openMessage) {
+// What the flush says about one temporary file.
+struct TempFileMessages {
+    const char *size;    // its size differs from the bytes counted
+    const char *reopen;  // it cannot be opened again for reading
+};
+
+}  // namespace
+
+// Copies a temporary file after what has been written: its whole content,
+// whatever the bytes counted for it, in pieces of `pieceBytes` so that the
+// memory used does not grow with the file.  A file whose size differs from
+// `expected` is reported and copied unchanged all the same (the mdat size
+// and the chunk offsets then no longer match the data).  Left to this
+// implementation: a file that cannot be reopened or measured, or a flush
+// without a copy buffer, is reported and nothing is written for it.  A
+// piece that reads short is written out with zeros, as a zeroed buffer of
+// the file's size would be.
+int32_t CopyTempFile(FILE *out, const char *name, uint32_t expected, bool video, uint8_t *piece,
+                     size_t pieceBytes) {
+    const TempFileMessages m = video
+        ? TempFileMessages{"error in video tempfile!\n", "Can't reopen video tempfile!\n"}
+        : TempFileMessages{"error in audio tempfile!\n", "Can't reopen audio tempfile!\n"};
     FILE *in = name != nullptr ? std::fopen(name, "rb") : nullptr;
     if (in == nullptr) {
-        std::printf("%s", openMessage);
-        WritePadded(out, nullptr, 0, expected);
-        return;
+        std::printf("%s", m.reopen);
+        return -99;
     }
     const int64_t size = StreamSizeAtEnd(in);
-    std::fseek(in, 0, SEEK_SET);
-    if (size != int64_t(expected)) std::printf("%s", sizeMessage);
-    auto *buffer = static_cast<uint8_t *>(AllocZeroed(kCopyPiece));
-    uint32_t copied = 0;
-    if (buffer == nullptr) {
+    if (size < 0 || std::fseek(in, 0, SEEK_SET) != 0) {  // reported as a size that differs
+        std::printf("%s", m.size);
+        std::fclose(in);
+        return -99;
+    }
+    if (size != int64_t(expected)) std::printf("%s", m.size);
+    if (piece == nullptr || pieceBytes == 0) {
         std::printf("Can't allocate the copy buffer for the tempfile!\n");
-    } else {
-        size_t n;
-        while (copied < expected &&
-               (n = std::fread(buffer, 1, std::min<size_t>(kCopyPiece, expected - copied), in)) > 0) {
-            std::fwrite(buffer, 1, n, out);
-            copied += uint32_t(n);
-        }
-        FreeIfSet(buffer);
+        std::fclose(in);
+        return -99;
+    }
+    for (int64_t left = size; left > 0;) {
+        const size_t n = left < int64_t(pieceBytes) ? size_t(left) : pieceBytes;
+        std::memset(piece, 0, n);
+        (void)std::fread(piece, 1, n, in);
+        std::fwrite(piece, 1, n, out);
+        left -= int64_t(n);
     }
     std::fclose(in);
-    WritePadded(out, nullptr, 0, expected - copied);
+    return 1;
 }
+
+namespace {
 
 // The access unit of an object-descriptor or scene track.  Never more than
 // the size entered when the track was created is written: when the media
@@ -152,12 +170,10 @@ int32_t WriteMediaData(MP4_local_file *file) {
     root->fileSize = 0;
     WriteAtomList(root->firstAtom, root);
     const bool video = file->VideoTrackNode != nullptr, audio = file->AudioTrackNode != nullptr;
-    if (video)
-        CopyTempFile(root->file, file->videoTempName, file->videoBytes,
-                     "error in video tempfile!\n", "Can't reopen video tempfile!\n");
-    if (audio)
-        CopyTempFile(root->file, file->audioTempName, file->audioBytes,
-                     "error in audio tempfile!\n", "Can't reopen audio tempfile!\n");
+    uint8_t *piece = video || audio ? static_cast<uint8_t *>(std::malloc(kCopyPiece)) : nullptr;
+    if (video) CopyTempFile(root->file, file->videoTempName, file->videoBytes, true, piece, kCopyPiece);
+    if (audio) CopyTempFile(root->file, file->audioTempName, file->audioBytes, false, piece, kCopyPiece);
+    std::free(piece);
     WriteSystemsUnit(root->file, file->odTrackNode, ObjectDescriptorUnit(video, audio));
     WriteSystemsUnit(root->file, file->sceneTrackNode, SceneUnit(video, audio));
     if (file->videoTempName != nullptr) std::remove(file->videoTempName);
@@ -210,11 +226,15 @@ int32_t MergeTrackBlocks(MP4_local_file *file, bool video) {
     merged->samples = samples;
     merged->keyFrames = keyFrames;
     if (video) merged->keyFrameCount = keys;
+    // Each block's entries go where its first numbers say, as far as both
+    // its own tables and the merged ones reach: after a replaced track the
+    // handle's totals and the blocks' numbers need not agree.
     for (const TrackNode *b = first; b != nullptr; b = b->nextBlock) {
-        if (b->samples != nullptr && b->firstSample <= total && b->sampleCount <= total - b->firstSample)
+        if (b->samples != nullptr && b->sampleCount <= b->capacity && b->firstSample <= total &&
+            b->sampleCount <= total - b->firstSample)
             std::memcpy(samples + b->firstSample, b->samples, b->sampleCount * sizeof(FrameEntry));
-        if (video && b->keyFrames != nullptr && b->firstKeyFrame <= keys &&
-            b->keyFrameCount <= keys - b->firstKeyFrame)
+        if (video && b->keyFrames != nullptr && b->keyFrameCount <= b->capacity &&
+            b->firstKeyFrame <= keys && b->keyFrameCount <= keys - b->firstKeyFrame)
             std::memcpy(keyFrames + b->firstKeyFrame, b->keyFrames,
                         b->keyFrameCount * sizeof(KeyFrameEntry));
     }

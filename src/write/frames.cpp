@@ -2,18 +2,31 @@
 // bytes go to the track's temporary file, and the track's bit rates follow
 // one-second windows of the time line.
 #include <cstdio>
+#include <limits>
 
 #include "platform/platform.h"
 #include "write/write.h"
 
 namespace {
 
-// Float-to-integer conversion that cannot overflow: rates beyond 32 bits
-// (a huge first frame a few ticks into the track) saturate.
+// Float-to-integer conversion that is always defined: a rate that is not a
+// number (a frame at time 0 of a track with timescale 0) is stored as 0, and
+// one beyond 32 bits (a huge first frame a few ticks into the track)
+// saturates.  Every other value truncates as a plain conversion would.
 uint32_t TruncateToU32(double value) {
     if (!(value > 0.0)) return 0;
     if (value >= 4294967295.0) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(value);
+}
+
+// The frame's time in seconds, in single precision.  With a timescale of 0
+// (accepted for video tracks) the result is what the division gives in IEEE
+// arithmetic, +inf, or NaN at time 0, produced here without dividing by 0.
+float SecondsOf(uint32_t time, uint32_t timescale) {
+    if (timescale == 0)
+        return time == 0 ? std::numeric_limits<float>::quiet_NaN()
+                         : std::numeric_limits<float>::infinity();
+    return static_cast<float>(time) / static_cast<float>(timescale);
 }
 
 // Appends a block after `last`, taking over the track's constants and the
@@ -38,7 +51,8 @@ TrackNode *ExtendTrack(TrackNode *first, TrackNode *last, uint32_t sampleTotal,
 
 // Counts the frame into the one-second windows of block b.  A frame outside
 // the current window closes it and opens the next one (one step, whatever
-// the gap).
+// the gap).  A time that is not a number (see SecondsOf) lies in no window.
+// The 32-bit counters wrap instead of overflowing.
 void CountIntoWindow(TrackNode *b, float seconds, uint32_t size, uint32_t sampleTotal) {
     if (sampleTotal == 1) {
         b->maxWindowBytes = 0;
@@ -46,19 +60,22 @@ void CountIntoWindow(TrackNode *b, float seconds, uint32_t size, uint32_t sample
         b->windowIndex = 0;
     }
     const float low = static_cast<float>(b->windowIndex);
-    const float high = static_cast<float>(b->windowIndex + 1);
+    const float high = static_cast<float>(int64_t(b->windowIndex) + 1);
     if (low <= seconds && seconds <= high) {
-        b->windowBytes += static_cast<int32_t>(size);
+        b->windowBytes = static_cast<int32_t>(static_cast<uint32_t>(b->windowBytes) + size);
         return;
     }
-    b->windowIndex += 1;
+    b->windowIndex = static_cast<int32_t>(static_cast<uint32_t>(b->windowIndex) + 1u);
     if (b->windowBytes > b->maxWindowBytes) b->maxWindowBytes = b->windowBytes;
     b->windowBytes = static_cast<int32_t>(size);
 }
 
+// With a timescale of 0 the seconds are +inf or NaN, both "not 0": the
+// average is then 0 (bits over +inf; NaN stored as 0) and the maximum is
+// taken from the windows as usual.
 void UpdateVideoBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
                          uint32_t sampleTotal, uint32_t bytes) {
-    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    const float seconds = SecondsOf(time, b->timescale);
     CountIntoWindow(b, seconds, size, sampleTotal);
     if (seconds != 0.0f) {
         const float bits = static_cast<float>(static_cast<uint32_t>(bytes * 8u));
@@ -70,7 +87,7 @@ void UpdateVideoBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t
 
 void UpdateAudioBitrates(TrackNode *first, TrackNode *b, uint32_t time, uint32_t size,
                          uint32_t sampleTotal, uint32_t bytes) {
-    const float seconds = static_cast<float>(time) / static_cast<float>(b->timescale);
+    const float seconds = SecondsOf(time, b->timescale);
     CountIntoWindow(b, seconds, size, sampleTotal);
     const uint32_t whole = b->timescale ? time / b->timescale : 0;
     if (whole != 0) {
@@ -91,13 +108,16 @@ struct TrackCounters {
 enum class AddResult { kEntered, kNoRoom, kExtendFailed };
 
 // Enters the frame into the last block (extending the chain when the track
-// reaches a multiple of the block size).  A block left full by an earlier
-// failed extension is extended first; if that fails again the frame is not
-// entered at all, so no entry is ever written past a table.
+// reaches a multiple of the block size).  The handle's next free positions
+// are trusted only as far as the block's tables reach: a block they have
+// filled (an earlier extension failed, or a replaced track left positions
+// that the new track's first block does not have room for) is extended
+// first; if that fails the frame is not entered at all, so no entry is ever
+// written past a table.
 AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t time, bool key,
                      TrackNode **last) {
     TrackNode *b = LastBlockOf(first);
-    if (c.blockSample >= b->capacity) {
+    if (c.blockSample >= b->capacity || c.blockKeyFrame >= b->capacity) {
         TrackNode *added = ExtendTrack(first, b, c.sampleTotal, c.keyFrameTotal);
         if (added == nullptr) return AddResult::kNoRoom;
         b = added;
@@ -126,20 +146,50 @@ AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t 
     return AddResult::kEntered;
 }
 
+// One write of the frame's bytes.  Left to this implementation: on a track
+// whose temporary file could not be created the write fails like a short
+// one, whatever the size.  A frame with a size but no bytes (a null data
+// pointer) fails the same way rather than being read from address 0.  An
+// empty frame needs no bytes.
 bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
     if (tempFile == nullptr || (size > 0 && data == nullptr)) return false;
     return std::fwrite(data, 1, size, tempFile) == size;
 }
 
+struct FrameTrack {
+    TrackNode *first;
+    FILE *tempFile;
+    TrackCounters counters;
+    bool video;
+};
+
+// The steps shared by both tracks: the entry first (the frame's time, offset
+// and size, and its key-frame entry), then the bit rates, then the bytes.
+// A frame whose bytes cannot be written stays entered and counted, as a
+// frame with a failed block extension does; the flush reports the
+// temporary file that does not hold what was counted.
+int32_t AddFrame(FrameTrack t, uint32_t size, const uint8_t *data, uint32_t time, bool key) {
+    TrackNode *last = nullptr;
+    if (EnterFrame(t.first, t.counters, size, time, key, &last) != AddResult::kEntered) {
+        DebugOutput(t.video
+            ? "Can't create Sample and KeyFrame table for VideoTrackNode in AddVideoFrame(...) \n"
+            : "Can't create Sample and KeyFrame table for AudiTrackNode in AddAudioFrame(...) \n");
+        return -99;
+    }
+    if (t.video)
+        UpdateVideoBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
+    else
+        UpdateAudioBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
+    if (!WriteFrame(t.tempFile, data, size)) {
+        DebugOutput(t.video ? "the size of data written to temp video file is error!\n"
+                            : "the size of data written to temp audio file is error!\n");
+        return -99;
+    }
+    return 1;
+}
+
 }  // namespace
 
-// Frames are entered before their bytes are written; a frame whose bytes
-// cannot be written stays entered (the flush reports the short temporary
-// file).  A frame that finds its block full because an earlier extension
-// failed is refused with -99 without being entered, and so is a frame with
-// a size but no bytes (a null data pointer) or a frame of a track whose
-// temporary file could not be created: entering it would put the tables out
-// of step with the temporary file.
 extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
                                                           const uint8_t *data, uint32_t time,
                                                           int32_t keyFlag) {
@@ -147,29 +197,15 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
     }
-    TrackNode *first = handle->VideoTrackNode;
-    if (first == nullptr) {
+    if (handle->VideoTrackNode == nullptr) {
         DebugOutput("there is no VideoTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if ((size > 0 && data == nullptr) || handle->videoTempFile == nullptr) {
-        DebugOutput("the size of data written to temp video file is error!\n");
-        return -99;
-    }
-    TrackCounters c{handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
-                    handle->videoBlockSample, handle->videoBlockKeyFrame};
-    TrackNode *last = nullptr;
-    const AddResult entered = EnterFrame(first, c, size, time, keyFlag == 1, &last);
-    if (entered != AddResult::kEntered) {
-        DebugOutput("Can't create Sample and KeyFrame table for VideoTrackNode in AddVideoFrame(...) \n");
-        return -99;
-    }
-    UpdateVideoBitrates(first, last, time, size, handle->videoSampleTotal, handle->videoBytes);
-    if (!WriteFrame(handle->videoTempFile, data, size)) {
-        DebugOutput("the size of data written to temp video file is error!\n");
-        return -99;
-    }
-    return 1;
+    const FrameTrack t{handle->VideoTrackNode, handle->videoTempFile,
+                       {handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
+                        handle->videoBlockSample, handle->videoBlockKeyFrame},
+                       true};
+    return AddFrame(t, size, data, time, keyFlag == 1);
 }
 
 extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle, uint32_t size,
@@ -178,27 +214,13 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
     }
-    TrackNode *first = handle->AudioTrackNode;
-    if (first == nullptr) {
+    if (handle->AudioTrackNode == nullptr) {
         DebugOutput("there is no AudioTrackNode in the input MP4_local_file\n");
         return -99;
     }
-    if ((size > 0 && data == nullptr) || handle->audioTempFile == nullptr) {
-        DebugOutput("the size of data written to temp audio file is error!\n");
-        return -99;
-    }
-    TrackCounters c{handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
-                    handle->audioBlockSample, handle->audioBlockKeyFrame};
-    TrackNode *last = nullptr;
-    const AddResult entered = EnterFrame(first, c, size, time, false, &last);
-    if (entered != AddResult::kEntered) {
-        DebugOutput("Can't create Sample and KeyFrame table for AudiTrackNode in AddAudioFrame(...) \n");
-        return -99;
-    }
-    UpdateAudioBitrates(first, last, time, size, handle->audioSampleTotal, handle->audioBytes);
-    if (!WriteFrame(handle->audioTempFile, data, size)) {
-        DebugOutput("the size of data written to temp audio file is error!\n");
-        return -99;
-    }
-    return 1;
+    const FrameTrack t{handle->AudioTrackNode, handle->audioTempFile,
+                       {handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
+                        handle->audioBlockSample, handle->audioBlockKeyFrame},
+                       false};
+    return AddFrame(t, size, data, time, false);
 }

@@ -1,5 +1,6 @@
 // Starting a new file: the writer's handle with the top-level atoms, and the
 // tracks with their blocks, trak subtrees and temporary files.
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -76,45 +77,41 @@ struct TrackArguments {
     uint32_t codec;
 };
 
-bool IsTableSamplingFrequency(uint32_t hz) {
-    for (uint32_t rate : {96000u, 88200u, 64000u, 48000u, 44100u, 32000u, 24000u, 22050u, 16000u,
-                          12000u, 11025u, 8000u, 7350u})
-        if (rate == hz) return true;
-    return false;
-}
-
-// Parameters the file could not carry faithfully.  A track holds at most 52
-// configuration bytes (the esds record grows when an MPEG-4 video
-// configuration needs more than its 80 bytes, so every configuration that is
-// accepted here is written whole).  The built video object layer header
-// has 13-bit width and height fields, so without a configuration a frame of
-// 8192 or more is refused.  A timescale of 0 would make frame times
-// meaningless (and the bit rates divide by it).  An AAC sampling frequency
-// outside the thirteen indexed rates has no two-byte AudioSpecificConfig.
-const char *RefusalReason(const MP4_local_file *file, const TrackArguments &a) {
+// Parameters refused before any id is used, each with its own message.
+// Every refusal rests on a case the format leaves to this implementation, or
+// on memory safety; everything else is accepted as given.
+//
+// - A video or audio track keeps at most 52 configuration bytes; what to do
+//   with a longer configuration is left to this implementation, and it is
+//   refused rather than cut (a cut configuration no decoder could use).
+// - A configuration length above 0 with no bytes behind it: nothing could be
+//   copied.  (Object-descriptor and scene tracks keep no configuration, so
+//   for them neither of these two is looked at.)
+// - An MPEG-4 video track without configuration whose width or height is
+//   8192 or more: the built video object layer header has 13-bit fields, and
+//   refusing such a size is left to this implementation.
+// - An MPEG-4 video configuration that begins with neither a visual object
+//   sequence nor a video object start code: its esds cannot be built, and
+//   whether to refuse it up front is left to this implementation.  Refused,
+//   since otherwise the flush writes a moov of size 0 and every frame given
+//   is lost.
+// - An audio track with timescale 0: its bit-rate step would divide by it;
+//   left to this implementation to refuse it or leave its rates at 0.
+//   Refused.  Video, object-descriptor and scene tracks with timescale 0 are
+//   accepted (see the video bit rates in frames.cpp).
+const char *RefusalReason(const TrackArguments &a) {
     const bool media = a.trackType == kVideoTrack || a.trackType == kAudioTrack;
-    if (media && (a.trackType == kVideoTrack ? file->VideoTrackNode : file->AudioTrackNode))
-        return "The file already has a track of this type in CreateTrack(...) \n";
-    if (a.trackType == kObjectDescriptorTrack && file->odTrackNode != nullptr)
-        return "The file already has a track of this type in CreateTrack(...) \n";
-    if (a.trackType == kSceneTrack && file->sceneTrackNode != nullptr)
-        return "The file already has a track of this type in CreateTrack(...) \n";
-    if (media && a.timescale == 0) return "A timescale of 0 is refused in CreateTrack(...) \n";
-    if (a.decoderConfigLength > kDecoderConfigBytes ||
-        (a.decoderConfigLength > 0 && a.decoderConfig == nullptr))
+    if (a.trackType == kAudioTrack && a.timescale == 0)
+        return "A timescale of 0 is refused in CreateTrack(...) \n";
+    if (media && (a.decoderConfigLength > kDecoderConfigBytes ||
+                  (a.decoderConfigLength > 0 && a.decoderConfig == nullptr)))
         return "The decoder configuration is too long in CreateTrack(...) \n";
     if (a.trackType == kVideoTrack && a.codec == 1) {
         if (a.decoderConfigLength == 0 && (a.width >= 8192 || a.height >= 8192))
             return "The frame size does not fit the video object layer in CreateTrack(...) \n";
-        // The sample description is built around the configuration's start
-        // code; one without it would leave moov unwritable at the flush.
         if (!IsWritableVisualConfig(a.decoderConfig, a.decoderConfigLength))
             return "The decoder configuration is not an MPEG-4 Visual header in CreateTrack(...) \n";
     }
-    if (a.trackType == kAudioTrack && a.codec == 1 && a.audioProfile != 0 &&
-        a.channelConfig != 0 && a.samplingFrequency != 0 &&
-        !IsTableSamplingFrequency(a.samplingFrequency))
-        return "The sampling frequency has no AAC index in CreateTrack(...) \n";
     return nullptr;
 }
 
@@ -138,17 +135,59 @@ void StoreCodecParameters(TrackNode *track, const TrackArguments &a) {
     track->decoderConfigLength = a.decoderConfigLength;
 }
 
+bool SameName(const char *a, const char *b) {
+    return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
+}
+
+// A later track of a type the file already has takes the handle's pointer,
+// and the earlier track can never be written: its blocks, tables and trak
+// subtree are released here.
+void ReleaseReplacedTrack(TrackNode *replaced) {
+    if (replaced == nullptr) return;
+    FreeAtomNode(replaced->trakAtom);
+    FreeTrackBlocks(replaced);
+}
+
+// The replaced track's temporary stream is closed.  Its file, which this
+// library created, would never be read: it is removed, unless the new track
+// or the other media track was given the same name (the file is theirs now).
+// A file the library could not create is not touched.
+void ReleaseReplacedTempFile(FILE **stream, const char *name, const char *newName,
+                             const char *otherName) {
+    if (*stream == nullptr) return;
+    std::fclose(*stream);
+    *stream = nullptr;
+    if (name != nullptr && !SameName(name, newName) && !SameName(name, otherName))
+        std::remove(name);
+}
+
+FILE *OpenTempFile(const char *name) { return name != nullptr ? std::fopen(name, "wb") : nullptr; }
+
+// Hangs the track on the handle.  The handle's running totals of the type
+// (videoSampleTotal, videoBytes, videoBlockSample, ...) are the host's to
+// see and are not reset when a track is replaced: the new track's frames are
+// entered from where they stand.
 void AttachTrack(MP4_local_file *file, TrackNode *track, const TrackArguments &a) {
     switch (a.trackType) {
         case kVideoTrack:
+            if (file->VideoTrackNode != nullptr) {
+                ReleaseReplacedTrack(file->VideoTrackNode);
+                ReleaseReplacedTempFile(&file->videoTempFile, file->videoTempName, a.tempFileName,
+                                        file->audioTempName);
+            }
             file->VideoTrackNode = track;
             StoreCodecParameters(track, a);
             track->videoTrackRef = track->trackId;
             track->profileLevel = a.profileLevel;
             file->videoTempName = a.tempFileName;
-            file->videoTempFile = a.tempFileName ? std::fopen(a.tempFileName, "wb") : nullptr;
+            file->videoTempFile = OpenTempFile(a.tempFileName);
             break;
         case kAudioTrack:
+            if (file->AudioTrackNode != nullptr) {
+                ReleaseReplacedTrack(file->AudioTrackNode);
+                ReleaseReplacedTempFile(&file->audioTempFile, file->audioTempName, a.tempFileName,
+                                        file->videoTempName);
+            }
             file->AudioTrackNode = track;
             StoreCodecParameters(track, a);
             track->audioProfile = a.audioProfile;
@@ -156,14 +195,16 @@ void AttachTrack(MP4_local_file *file, TrackNode *track, const TrackArguments &a
             track->samplingFrequency = a.samplingFrequency;
             track->audioTrackRef = track->trackId;
             file->audioTempName = a.tempFileName;
-            file->audioTempFile = a.tempFileName ? std::fopen(a.tempFileName, "wb") : nullptr;
+            file->audioTempFile = OpenTempFile(a.tempFileName);
             break;
         case kObjectDescriptorTrack:
             EnterSystemsSample(file, track);
+            ReleaseReplacedTrack(file->odTrackNode);
             file->odTrackNode = track;
             break;
         default:
             EnterSystemsSample(file, track);
+            ReleaseReplacedTrack(file->sceneTrackNode);
             file->sceneTrackNode = track;
             break;
     }
@@ -203,15 +244,11 @@ int32_t BuildTrack(TrackNode *track, uint32_t codec) {
 
 }  // namespace
 
-// Adds a track built from the template of its type and codec.  Refused up
-// front with -99 (no id used, handle unchanged), each with its own debugger
-// message: a second track of a type the file already has (the handle keeps
-// one of each); a video or audio track with timescale 0; a decoder
-// configuration of more than 52 bytes; an MPEG-4 video track without configuration whose
-// width or height is 8192 or more; an MPEG-4 video configuration that begins
-// with neither a visual object sequence nor a video object start code; an AAC track whose explicit parameters
-// name a sampling frequency without index.  A null temporary-file name is
-// handled as a file that could not be opened.
+// Adds a track built from the template of its type and codec.  A track of a
+// type the file already has replaces the earlier one (see AttachTrack).  The
+// refusals of RefusalReason come before anything is allocated: -99, no id
+// used, handle unchanged.  A null temporary-file name is handled as a file
+// that could not be opened.
 extern "C" CORVANE_API int32_t CORVANE_CALL CreateTrack(
     MP4_local_file *handle, uint32_t trackType, uint16_t width, uint16_t height,
     uint16_t timeIncrementResolution, uint32_t timescale, uint32_t profileLevel,
@@ -231,7 +268,7 @@ extern "C" CORVANE_API int32_t CORVANE_CALL CreateTrack(
                            timescale,     profileLevel,    audioProfile, channelConfig,
                            samplingFrequency, decoderConfigLength, decoderConfig, tempFileName,
                            codec};
-    if (const char *reason = RefusalReason(handle, a)) {
+    if (const char *reason = RefusalReason(a)) {
         DebugOutput(reason);
         return -99;
     }

@@ -145,6 +145,10 @@ constexpr uint32_t kFixedTimeStamp = 0x12345678;
 // Merges the chain of blocks of the video (or audio) track into one block.
 int32_t MergeTrackBlocks(MP4_local_file *file, bool video);
 int32_t WriteMediaData(MP4_local_file *file);
+// Appends the whole temporary file `name` to `out` through the buffer
+// `piece`; 1, or -99 after a report when nothing could be copied.
+int32_t CopyTempFile(FILE *out, const char *name, uint32_t expected, bool video, uint8_t *piece,
+                     size_t pieceBytes);
 int32_t WriteAtomList(AtomNode *first, Root_atom *root);
 int32_t FreeWrittenSubtree(AtomNode *atom);
 void AbandonLocalFile(MP4_local_file *handle);

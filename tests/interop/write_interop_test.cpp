@@ -20,6 +20,8 @@ struct Case {
     size_t videoFrames;  // the stream's frames repeated up to this count
     bool audio, systemsTracks;
     const char *videoProbe, *audioProbe;  // codec_name, width, height (sample_rate, channels)
+    bool replaced = false;   // each media track replaces an earlier one given no frames
+    uint32_t audioRate = 0;  // the sampling frequency given (0: the stream's)
 };
 
 std::vector<StreamFrame> Repeat(const std::vector<StreamFrame> &frames, size_t count) {
@@ -61,6 +63,9 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         // from the track's size and time resolution.
         {"built configuration", Video::kM4vBuilt, 50, false, false, mpeg4, ""},
         {"H.263", Video::kH263, 15, false, false, "codec_name=h263\nwidth=176\nheight=144\n", ""},
+        // One stream of each kind; 44000 Hz is stored as the nearest rate of
+        // the AAC table, which the stream has.
+        {"replaced tracks, rate outside the table", Video::kM4v, 50, true, true, mpeg4, aac, true, 44000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,11 +76,16 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         const Bytes config = c.video == Video::kM4v ? m4v.config : Bytes{};
         MP4_local_file *file = nullptr;
         ASSERT_EQ(MP4FileNew(&file, out.c_str()), 1);
+        const std::string earlier = out + ".earlier";
+        for (uint32_t type : {1u, 2u})
+            ASSERT_TRUE(!c.replaced || CreateTrack(file, type, 352, 288, 1000, 1000, 1, 1, 2, 48000, 0,
+                                                   nullptr, earlier.c_str(), 1) == 1);
         ASSERT_TRUE(c.video == Video::kNone ||
                     CreateTrack(file, 1, 176, 144, 1000, 1000, 1, 0, 0, 0, uint32_t(config.size()),
                                 config.data(), tempv.c_str(), c.video == Video::kH263 ? 2 : 1) == 1);
         ASSERT_TRUE(!c.audio || CreateTrack(file, 2, 0, 0, 0, adts.sampleRate, 0, adts.objectType - 1,
-                                            adts.channels, adts.sampleRate, 0, nullptr, tempa.c_str(), 1) == 1);
+                                            adts.channels, c.audioRate ? c.audioRate : adts.sampleRate,
+                                            0, nullptr, tempa.c_str(), 1) == 1);
         for (uint32_t type : {4u, 5u})
             ASSERT_TRUE(!c.systemsTracks ||
                         CreateTrack(file, type, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1) == 1);
@@ -88,6 +98,7 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         ASSERT_EQ(MP4FileFlush(file), 1);
         EXPECT_FALSE(FileExists(tempv));
         EXPECT_FALSE(FileExists(tempa));
+        EXPECT_FALSE(FileExists(earlier));
 
         EXPECT_EQ(Probe(out, "v", "stream=codec_name,width,height"), c.videoProbe);
         EXPECT_EQ(Probe(out, "a", "stream=codec_name,sample_rate,channels"), c.audioProbe);
