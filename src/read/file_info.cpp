@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/config.h"
 #include "read/read.h"
 
@@ -132,7 +133,7 @@ void FillAudioInfo(MP4_read_file *handle, FileInfo *info) {
 //     sample buffer cannot be allocated the MPEG audio header is not read.
 int32_t CORVANE_CALL GetFileInfo(const char *path, FileInfo *info) {
     if (path == nullptr) return -11;
-    FILE *probe = std::fopen(path, "rb");
+    FILE *probe = OpenFileForReading(path);
     if (probe == nullptr) return -11;
     std::fclose(probe);
     if (info == nullptr) return -12;

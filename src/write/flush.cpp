@@ -77,7 +77,7 @@ bool TableKnownToWriter(const AtomNode *atom) {
 // file's boxes would not add up and no reader could open it.
 void CopyTempFile(FILE *out, const char *name, uint32_t expected, const char *sizeMessage,
                   const char *openMessage) {
-    FILE *in = name != nullptr ? std::fopen(name, "rb") : nullptr;
+    FILE *in = name != nullptr ? OpenFileForReading(name) : nullptr;
     if (in == nullptr) {
         std::printf("%s", openMessage);
         WritePadded(out, nullptr, 0, expected);

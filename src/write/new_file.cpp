@@ -45,7 +45,7 @@ extern "C" CORVANE_API int32_t CORVANE_CALL MP4FileNew(MP4_local_file **handle, 
     const bool pathFits = path != nullptr && std::strlen(path) <= kMaxPathCharacters;
     if (pathFits) {
         std::strncpy(root->path, path, kMaxPathCharacters);
-        root->file = std::fopen(root->path, "wb");
+        root->file = OpenFileForWriting(root->path);
     }
     if (root->file == nullptr) {
         DebugOutput("Can not create new file in MP4FileNew(...) \n");
@@ -146,7 +146,7 @@ void AttachTrack(MP4_local_file *file, TrackNode *track, const TrackArguments &a
             track->videoTrackRef = track->trackId;
             track->profileLevel = a.profileLevel;
             file->videoTempName = a.tempFileName;
-            file->videoTempFile = a.tempFileName ? std::fopen(a.tempFileName, "wb") : nullptr;
+            file->videoTempFile = a.tempFileName ? OpenFileForWriting(a.tempFileName) : nullptr;
             break;
         case kAudioTrack:
             file->AudioTrackNode = track;
@@ -156,7 +156,7 @@ void AttachTrack(MP4_local_file *file, TrackNode *track, const TrackArguments &a
             track->samplingFrequency = a.samplingFrequency;
             track->audioTrackRef = track->trackId;
             file->audioTempName = a.tempFileName;
-            file->audioTempFile = a.tempFileName ? std::fopen(a.tempFileName, "wb") : nullptr;
+            file->audioTempFile = a.tempFileName ? OpenFileForWriting(a.tempFileName) : nullptr;
             break;
         case kObjectDescriptorTrack:
             EnterSystemsSample(file, track);
