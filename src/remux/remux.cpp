@@ -26,7 +26,10 @@
 //   left as written.
 // - When the video copy ends before the end of the stream (a frame that
 //   cannot be held in memory, a file that became shorter), the new file is
-//   flushed and then deleted as for ADTS, and the result is -31.
+//   flushed and then deleted as for ADTS, and the result is -31.  A 64 KiB
+//   read buffer that cannot be allocated counts as a stream that cannot be
+//   read: -31 as well (before anything is created, when it happens while
+//   the stream is checked for a plane).
 // - After -21 (a source sample that cannot be read) the output stays as it
 //   was created (empty) and the temporary files keep what was copied, but the
 //   writer's memory is released.
