@@ -55,13 +55,14 @@ const Command kCommands[] = {
      "corvane add-audio SOURCE.mp4 AUDIO.aac OUT.mp4\n"
      "  Writes OUT.mp4 with the video track of SOURCE.mp4 and the frames of\n"
      "  AUDIO.aac.  Uses the temporary files tempv.v and tempa.a in the\n"
-     "  working directory.",
+     "  working directory, and refuses to run when either already exists.",
      RunAddAudio},
     {"add-video", "join the audio of an MP4 file with an MPEG-4 Visual stream",
      "corvane add-video SOURCE.mp4 VIDEO.m4v OUT.mp4 [--fps N]\n"
      "  Writes OUT.mp4 with the audio track of SOURCE.mp4 and the pictures of\n"
      "  VIDEO.m4v at N frames per second (default 25).  Uses the temporary\n"
-     "  files tempv.v and tempa.a in the working directory.",
+     "  files tempv.v and tempa.a in the working directory, and refuses to run\n"
+     "  when either already exists.",
      RunAddVideo},
 };
 
