@@ -4,9 +4,6 @@
 # src/dll/Corvane2.def lists the 21 exports with their 32-bit decorations;
 # the 64-bit export list and the import library are derived from it here.
 
-set(CORVANE_DEF_FILE ${CMAKE_SOURCE_DIR}/src/dll/Corvane2.def)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CORVANE_DEF_FILE})
-
 # Extra sources for the shared library only, empty by default: a way to try
 # the DLL checks with stand-in exports before every export is written.
 set(CORVANE_EXTRA_SOURCES "" CACHE STRING "Extra sources compiled into the shared library only")
@@ -14,19 +11,8 @@ if(CORVANE_EXTRA_SOURCES)
   target_sources(Corvane2 PRIVATE ${CORVANE_EXTRA_SOURCES})
 endif()
 
-# Export lines read "    _Name@bytes = Name@bytes".
-file(STRINGS ${CORVANE_DEF_FILE} _corvane_export_lines REGEX "^[ \t]+_[A-Za-z0-9_]+@[0-9]+[ \t]*=")
-set(CORVANE_EXPORT_NAMES "")
-set(CORVANE_EXPORT_BYTES "")
-foreach(_line IN LISTS _corvane_export_lines)
-  string(REGEX MATCH "_([A-Za-z0-9_]+)@([0-9]+)" _match "${_line}")
-  list(APPEND CORVANE_EXPORT_NAMES ${CMAKE_MATCH_1})
-  list(APPEND CORVANE_EXPORT_BYTES ${CMAKE_MATCH_2})
-endforeach()
-list(LENGTH CORVANE_EXPORT_NAMES _corvane_export_count)
-if(NOT _corvane_export_count EQUAL 21)
-  message(FATAL_ERROR "${CORVANE_DEF_FILE} lists ${_corvane_export_count} exports, expected 21")
-endif()
+# CORVANE_DEF_FILE, CORVANE_EXPORT_NAMES and CORVANE_EXPORT_BYTES come from
+# cmake/Exports.cmake.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The def file gives the decorated export names.  Stdcall fix-up stays off:

@@ -7,12 +7,13 @@
 // names "tempv.v" and "tempa.a" in the working directory.
 //
 // Oracle: on success the new file's stream track holds exactly the frames of
-// the stream, split independently here (ADTS frames without their 7-byte
-// headers; video object planes from one 00 00 01 B6 to the next).  Two
-// streams are written as the format rules of the writer say and are not
-// expected back: planes before the first intra plane (they belong to no
-// chunk) and ADTS frames that are all empty (stsz sample_size 0 without a
-// table).
+// the stream, split independently here over the whole input at once (ADTS
+// frames without their 7-byte headers, a CRC included; video object planes
+// from one 00 00 01 B6 to the next), while the operations read the stream in
+// pieces.  Two streams are written as the format rules of the writer say and
+// are not expected back: planes before the first intra plane (they belong to
+// no chunk) and ADTS frames that are all empty (stsz sample_size 0 without a
+// table).  Frame rates of 0 or below are refused with -32.
 #include <unistd.h>
 
 #include <cstdint>
@@ -62,9 +63,17 @@ std::vector<Frame> VisualPlanes(const uint8_t *p, size_t n) {
     return frames;
 }
 
+// Whether the first plane is intra: the byte 4 after its start code has its
+// two top bits clear.  A plane of only its start code is followed by the next
+// one's (that byte is 0); at the end of the stream it is not intra.
+bool FirstPlaneIsIntra(const std::vector<Frame> &frames) {
+    if (frames[0].size() > 4) return (frames[0][4] & 0xC0) == 0;
+    return frames.size() > 1;
+}
+
 bool ReadableBack(bool video, const std::vector<Frame> &frames) {
     if (frames.empty()) return true;
-    if (video) return frames[0].size() > 4 && (frames[0][4] & 0xC0) == 0;
+    if (video) return FirstPlaneIsIntra(frames);
     for (const Frame &frame : frames)
         if (!frame.empty()) return true;
     return false;
@@ -115,11 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (chdir(home) != 0) std::abort();
     if (std::getenv("CORVANE_FUZZ_VERBOSE") != nullptr)
         std::fprintf(stderr, "%s: %d\n", audio ? "Mp4AddAudio" : "Mp4AddVideo", result);
+    if ((!audio && !(rate > 0.0f)) != (result == -32))
+        Fail("-32 answers a frame rate of 0 or below, and nothing else");
     if (result == 1) {
         const std::vector<Frame> frames =
             audio ? AdtsPayloads(stream, streamSize) : VisualPlanes(stream, streamSize);
         if (ReadableBack(!audio, frames)) CheckTrack(output, !audio, frames);
-    } else if (result != -1 && result != -31 && result != -41) {
+    } else if (result != -1 && result != -31 && result != -32 && result != -41) {
         Fail("an unexpected result");  // the sources are good: -11, -12, -21 cannot happen
     }
     std::remove((dir + "/tempv.v").c_str());

@@ -5,10 +5,11 @@
 # The default filter takes the reading and writing suites and leaves out the
 # tests that run the corvane tool or ffmpeg as a child process (their time is
 # spent in the child, which memcheck does not follow), and the thousands of
-# opens of the truncation sweep, which the sanitizer build covers.
+# opens of the truncation sweep and the path table (hundreds of child
+# processes), which the sanitizer build covers.
 set -euo pipefail
 binary=$1
-filter=${2:-'-CmdInfo.*:ToolTree.*:*Interop*:Robustness.TruncationAtEveryBoxBoundary'}
+filter=${2:-'-CmdInfo.*:ToolTree.*:*Interop*:Robustness.TruncationAtEveryBoxBoundary:Calls/PathTable.*'}
 command -v valgrind >/dev/null || { echo "valgrind not installed"; exit 77; }
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

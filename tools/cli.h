@@ -9,12 +9,14 @@
 
 #include "corvane2.h"
 
-// The tool's own output.  The library writes its diagnostics to standard
-// output; the tool moves those out of the way (to /dev/null, or to the file
-// named by --debug) and prints its own results here.
+// The tool's own output and error streams.  The library writes its
+// diagnostics to standard output and (the debugger output) standard error;
+// the tool moves both out of the way (to /dev/null, or to the file named by
+// --debug) and prints its own results and errors on these.
 FILE *Out();
+FILE *Err();
 
-// One clear line on standard error; returns the exit status to use.
+// One clear line on the error stream; returns the exit status to use.
 int Fail(const std::string &message);
 
 // A bundled sample, used when a command that reads a file is given none.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "platform/platform.h"
 #include "corvane2.h"
 #include "read/config.h"
 #include "read/read.h"
@@ -117,15 +118,17 @@ int RunExtract(const std::vector<std::string> &argsIn) {
         const std::string why = AudioFraming(handle, &framing);
         if (!why.empty()) error = "the audio track of '" + path + "' " + why;
     }
-    FILE *out = error.empty() ? std::fopen(outPath.c_str(), "wb") : nullptr;
+    const bool outputExisted = PathExists(outPath.c_str());
+    FILE *out = error.empty() ? OpenFileForWriting(outPath.c_str()) : nullptr;
     if (error.empty() && out == nullptr) error = "cannot create '" + outPath + "'";
     uint32_t written = 0;
     if (out != nullptr) {
         error = WriteStream(handle, id, framing, out, &written);
         if (std::fclose(out) != 0 && error.empty()) error = "write failed";
-        // A stream cut short is of no use to a player: leave nothing behind.
+        // A stream cut short is of no use to a player: leave nothing behind
+        // (but never remove what was there before the command).
         if (!error.empty()) {
-            std::remove(outPath.c_str());
+            if (!outputExisted) std::remove(outPath.c_str());
             error = "'" + outPath + "': " + error;
         }
     }

@@ -1,4 +1,9 @@
 // corvane mux, add-audio, add-video: writing MP4 files from elementary streams.
+//
+// The streams are read in bounded pieces (MPEG-4 Visual) or frame by frame
+// (ADTS) and every frame goes to the writer as soon as it is found, so the
+// memory used does not grow with the inputs.  A command that fails leaves
+// nothing behind that it created, and removes nothing that was there before.
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,59 +14,189 @@
 
 #include "cli.h"
 #include "corvane2.h"
+#include "platform/platform.h"
 #include "remux/remux.h"
+#include "write/write.h"
 
 namespace {
 
-// Reads a whole file.  The vector is sized once from the file's size and
-// filled in place: growing it piece by piece copied the stream again at
-// every doubling, onto fresh pages each time.
-bool ReadAll(const std::string &path, std::vector<uint8_t> *bytes) {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    std::rewind(file);
-    if (size > 0) {
-        bytes->resize(size_t(size));
-        bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file));
+// Progress on standard error, only for a person watching a terminal (asked
+// once: the answer costs a system call).
+void Progress(const char *what, size_t done, bool last) {
+    static const bool terminal = isatty(fileno(Err())) != 0;
+    if (!terminal || (!last && done % 500 != 0)) return;
+    std::fprintf(Err(), "\r%s: %zu", what, done);
+    if (last) std::fputc('\n', Err());
+}
+
+// An input stream open for reading, with its size (below 2 GiB).
+struct Input {
+    std::string path;
+    FILE *file = nullptr;
+    int64_t size = -1;
+    ~Input() {
+        if (file != nullptr) std::fclose(file);
     }
-    // Whatever the size did not announce (a file that grew) is read as well.
-    uint8_t chunk[1 << 16];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
-    std::fclose(file);
+};
+
+bool OpenInput(const std::string &path, Input *in) {
+    in->path = path;
+    in->file = OpenFileForReading(path.c_str());
+    if (in->file == nullptr) return false;
+    in->size = StreamSizeAtEnd(in->file);
+    if (std::fseek(in->file, 0, SEEK_SET) != 0) in->size = -1;
     return true;
 }
 
-// Progress on standard error, only for a person watching a terminal (asked
-// once: the answer costs a system call).
-void Progress(const char *what, size_t done, size_t total) {
-    static const bool terminal = isatty(STDERR_FILENO) != 0;
-    if (!terminal || total == 0) return;
-    if (done != total && done % 500 != 0) return;
-    std::fprintf(stderr, "\r%s: %zu/%zu", what, done, total);
-    if (done == total) std::fputc('\n', stderr);
-}
+bool TooLarge(const Input &in) { return in.size >= 0 && uint64_t(in.size) >= kMaxStreamBytes; }
 
+// One ADTS frame read whole: its bytes and where its payload starts (after a
+// 7-byte header, or 9 bytes with CRC).
 struct AdtsFrame {
-    size_t payload;
+    uint8_t bytes[kMaxAdtsFrameBytes];
     uint32_t length;
+    uint32_t header;
 };
 
-// Splits an ADTS stream into frames; false at a header that is not ADTS.
-bool SplitAdts(const std::vector<uint8_t> &bytes, std::vector<AdtsFrame> *frames) {
-    for (size_t p = 0; p < bytes.size();) {
-        if (bytes.size() - p < kAdtsHeaderBytes || bytes[p] != 0xFF || (bytes[p + 1] & 0xF0) != 0xF0)
-            return false;
-        const size_t header = (bytes[p + 1] & 1) ? 7 : 9;
-        const uint32_t length = ((bytes[p + 3] & 3u) << 11) | (uint32_t(bytes[p + 4]) << 3) |
-                                (bytes[p + 5] >> 5);
-        if (length < header || bytes.size() - p < length) return false;
-        frames->push_back({p + header, uint32_t(length - header)});
-        p += length;
+// 1 with the next frame; 0 at the end of the stream; -1 at bytes that are
+// not an ADTS frame (no sync word, a length below the header, a frame cut
+// short).  `left` counts the stream's bytes still to come.
+int ReadAdtsFrame(FILE *file, uint64_t *left, AdtsFrame *frame) {
+    if (*left == 0) return 0;
+    uint8_t *b = frame->bytes;
+    if (*left < kAdtsHeaderBytes || std::fread(b, 1, kAdtsHeaderBytes, file) != kAdtsHeaderBytes ||
+        b[0] != 0xFF || (b[1] & 0xF0) != 0xF0)
+        return -1;
+    frame->header = (b[1] & 1) ? 7 : 9;
+    frame->length = AdtsFrameLength(b);
+    if (frame->length < frame->header || frame->length > *left) return -1;
+    const uint32_t rest = frame->length - kAdtsHeaderBytes;
+    if (std::fread(b + kAdtsHeaderBytes, 1, rest, file) != rest) return -1;
+    *left -= frame->length;
+    return 1;
+}
+
+// The whole ADTS stream is checked before anything is written: its frames
+// and the sampling frequency of its first header.
+std::string CheckAdts(const Input &in, uint8_t *firstHeader, uint32_t *sampleRate) {
+    const std::string bad = "'" + in.path + "' is not an ADTS AAC stream";
+    if (TooLarge(in)) return "'" + in.path + "' is too large (2 GiB or more)";
+    if (in.size <= 0) return bad;
+    uint64_t left = uint64_t(in.size);
+    AdtsFrame frame;
+    int got;
+    size_t frames = 0;
+    while ((got = ReadAdtsFrame(in.file, &left, &frame)) == 1) {
+        if (frames++ == 0) std::copy(frame.bytes, frame.bytes + kAdtsHeaderBytes, firstHeader);
     }
-    return !frames->empty();
+    if (got < 0 || frames == 0 || std::fseek(in.file, 0, SEEK_SET) != 0) return bad;
+    const uint32_t rate[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
+                             16000, 12000, 11025, 8000, 7350, 0, 0, 0};
+    *sampleRate = rate[(firstHeader[2] >> 2) & 0x0F];
+    if (*sampleRate == 0) return "'" + in.path + "' has an unknown sampling frequency";
+    return "";
+}
+
+// The MPEG-4 Visual stream: its header (the decoder configuration when it
+// fits a track), its picture size, and at least one picture.
+struct VisualHeader {
+    uint32_t size = 0, width = 0, height = 0;
+    uint8_t config[kMaxDecoderConfigBytes] = {};
+    bool carried = false;  // the configuration fits the track
+};
+
+std::string CheckVisual(const Input &in, VisualHeader *h) {
+    const int32_t headerSize = GetM4vHeaderSize(in.path.c_str(), &h->width, &h->height);
+    if (headerSize <= 0) return "'" + in.path + "' is not an MPEG-4 Visual stream";
+    if (TooLarge(in)) return "'" + in.path + "' is too large (2 GiB or more)";
+    h->size = uint32_t(headerSize);
+    h->carried = h->size <= kMaxDecoderConfigBytes &&
+                 std::fread(h->config, 1, h->size, in.file) == h->size;
+    VisualScan scan{};
+    const bool pictures = std::fseek(in.file, 0, SEEK_SET) == 0 &&
+                          StartVisualScan(&scan, in.file, uint64_t(in.size)) && ScanFindsPlane(&scan);
+    EndVisualScan(&scan);
+    if (!pictures) return "'" + in.path + "' holds no pictures";
+    return std::fseek(in.file, 0, SEEK_SET) == 0 ? "" : "cannot read '" + in.path + "'";
+}
+
+// Temporary files of the writer beside the output, made by this command
+// (never a file that was there before).
+struct TempFiles {
+    std::string video, audio;
+    bool made = false;
+    void Remove() const {
+        if (!made) return;
+        std::remove(video.c_str());
+        std::remove(audio.c_str());
+    }
+};
+
+bool MakeTempFile(const std::string &pattern, std::string *name) {
+    std::vector<char> path(pattern.begin(), pattern.end());
+    path.push_back('\0');
+    const int fd = mkstemp(path.data());
+    if (fd < 0) return false;
+    close(fd);
+    *name = path.data();
+    return true;
+}
+
+bool MakeTempFiles(const std::string &output, TempFiles *t) {
+    if (!MakeTempFile(output + ".video.XXXXXX", &t->video)) return false;
+    if (!MakeTempFile(output + ".audio.XXXXXX", &t->audio)) {
+        std::remove(t->video.c_str());
+        return false;
+    }
+    t->made = true;
+    return true;
+}
+
+struct MuxCounts {
+    size_t video = 0, audio = 0, refused = 0;
+    std::string error;
+};
+
+void AddVideoFrames(MP4_local_file *file, const Input &in, float fps, MuxCounts *c) {
+    VisualScan scan{};
+    if (!StartVisualScan(&scan, in.file, uint64_t(in.size))) {
+        c->error = "'" + in.path + "': out of memory";
+        return;
+    }
+    const uint8_t *bytes = nullptr;
+    uint32_t size = 0;
+    int32_t key = 0, got = 0;
+    while ((got = NextVisualFrame(&scan, &bytes, &size, &key)) == 1) {
+        // A plane too short to tell its coding type is not taken as intra.
+        const int32_t intra = size > 4 && (bytes[4] & 0xC0) == 0 ? 1 : 0;
+        if (AddVideoFrame(file, size, bytes, VisualFrameTime(uint32_t(c->video), fps), intra) != 1)
+            ++c->refused;
+        Progress("video frames", ++c->video, false);
+    }
+    Progress("video frames", c->video, true);
+    if (got < 0) c->error = "'" + in.path + "': a frame is too large to hold in memory";
+    if (got == 0 && scan.readShort) c->error = "'" + in.path + "' became shorter while it was read";
+    EndVisualScan(&scan);
+}
+
+void AddAudioFrames(MP4_local_file *file, const Input &in, MuxCounts *c) {
+    AdtsFrame frame;
+    uint64_t left = uint64_t(in.size);
+    int got;
+    while ((got = ReadAdtsFrame(in.file, &left, &frame)) == 1) {
+        if (AddAudioFrame(file, frame.length - frame.header, frame.bytes + frame.header,
+                          uint32_t(c->audio * kAacFrameSamples)) != 1)
+            ++c->refused;
+        Progress("audio frames", ++c->audio, false);
+    }
+    Progress("audio frames", c->audio, true);
+    if (got < 0 && c->error.empty()) c->error = "'" + in.path + "' changed while it was read";
+}
+
+// How many frames the writer refused, and why: its temporary files could not
+// be created, or could not take the bytes.
+std::string RefusedText(size_t refused, const std::string &why) {
+    return std::to_string(refused) + " frame(s) refused by the writer: " + why;
 }
 
 const char *ResultText(int32_t r) {
@@ -71,9 +206,52 @@ const char *ResultText(int32_t r) {
         case -12: return "the source track has no usable decoder configuration";
         case -21: return "a sample of the source cannot be read";
         case -31: return "the elementary stream is not usable";
+        case -32: return "the frame rate gives no frame times";
         case -41: return "the new file cannot be created";
         default: return "failed";
     }
+}
+
+using Operation = int32_t (*)(const std::vector<std::string> &args, float fps, RemuxReport *report);
+
+int32_t AddAudioOperation(const std::vector<std::string> &a, float, RemuxReport *report) {
+    return AddAudioFromFile(a[0].c_str(), a[1].c_str(), a[2].c_str(), report);
+}
+
+int32_t AddVideoOperation(const std::vector<std::string> &a, float fps, RemuxReport *report) {
+    return AddVideoFromFile(a[0].c_str(), a[1].c_str(), a[2].c_str(), fps, report);
+}
+
+// add-audio and add-video: the library's operation, then a check that the
+// writer took every frame.  The fixed temporary files of the working
+// directory must not exist yet: the operation would truncate and delete
+// them.
+int RunOperation(const char *name, Operation operation, const std::vector<std::string> &args,
+                 float fps) {
+    const std::string command = std::string(name) + ": ";
+    for (const char *temp : {kVideoTempName, kAudioTempName})
+        if (PathExists(temp))
+            return Fail(command + "'" + temp + "' already exists in the working directory");
+    const bool outputExisted = PathExists(args[2].c_str());
+    RemuxReport report{};
+    const int32_t r = operation(args, fps, &report);
+    if (r == kRemuxSampleUnreadable) {
+        // Left by the operation: the empty output and the temporary files.
+        std::remove(kVideoTempName);
+        std::remove(kAudioTempName);
+    }
+    if ((r == kRemuxSampleUnreadable || (r == kRemuxDone && report.framesRefused > 0)) && !outputExisted)
+        std::remove(args[2].c_str());
+    if (r != kRemuxDone)
+        return Fail(command + ResultText(r) + " (" + std::to_string(r) + ")");
+    if (report.framesRefused > 0)
+        return Fail(command + RefusedText(report.framesRefused,
+                                          std::string("the temporary files ") + kVideoTempName + " and " +
+                                              kAudioTempName + " cannot be " +
+                                              (report.tempFileMissing ? "created" : "written") +
+                                              " in the working directory"));
+    std::fprintf(Out(), "%s written\n", args[2].c_str());
+    return 0;
 }
 
 }  // namespace
@@ -85,55 +263,51 @@ int RunMux(const std::vector<std::string> &argsIn) {
     if (args.size() != 3) return Fail("mux takes VIDEO.m4v AUDIO.aac OUT.mp4 (see --help)");
     const float fps = std::strtof(fpsText.c_str(), nullptr);
     if (!(fps > 0)) return Fail("--fps must be a positive number");
-    std::vector<uint8_t> video, audio;
-    if (!ReadAll(args[0], &video)) return Fail("cannot open '" + args[0] + "'");
-    if (!ReadAll(args[1], &audio)) return Fail("cannot open '" + args[1] + "'");
-    uint32_t width = 0, height = 0;
-    const int32_t headerSize = GetM4vHeaderSize(args[0].c_str(), &width, &height);
-    if (headerSize <= 0) return Fail("'" + args[0] + "' is not an MPEG-4 Visual stream");
-    const std::vector<VisualFrame> frames = SplitVisualFrames(video.data(), video.size());
-    std::vector<AdtsFrame> aac;
-    if (frames.empty()) return Fail("'" + args[0] + "' holds no pictures");
-    if (!SplitAdts(audio, &aac)) return Fail("'" + args[1] + "' is not an ADTS AAC stream");
-    const uint32_t rate[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                             16000, 12000, 11025, 8000, 7350, 0, 0, 0};
-    const uint32_t sampleRate = rate[(audio[2] >> 2) & 0x0F];
-    if (sampleRate == 0) return Fail("'" + args[1] + "' has an unknown sampling frequency");
+    Input video, audio;
+    if (!OpenInput(args[0], &video)) return Fail("cannot open '" + args[0] + "'");
+    if (!OpenInput(args[1], &audio)) return Fail("cannot open '" + args[1] + "'");
+    VisualHeader header;
+    uint8_t adtsHeader[kAdtsHeaderBytes] = {};
+    uint32_t sampleRate = 0;
+    std::string error = CheckVisual(video, &header);
+    if (error.empty()) error = CheckAdts(audio, adtsHeader, &sampleRate);
+    if (!error.empty()) return Fail(error);
 
-    const std::string videoTemp = args[2] + ".video.tmp", audioTemp = args[2] + ".audio.tmp";
+    const std::string &out = args[2];
+    const bool outputExisted = PathExists(out.c_str());
     MP4_local_file *file = nullptr;
-    if (MP4FileNew(&file, args[2].c_str()) != 1) return Fail("cannot create '" + args[2] + "'");
-    const bool config = uint32_t(headerSize) <= kMaxDecoderConfigBytes;
-    uint8_t adtsHeader[7];
-    std::copy(audio.begin(), audio.begin() + 7, adtsHeader);
-    CreateTrack(file, 1, uint16_t(width), uint16_t(height), 1000, 1000, 0, 0, 0, 0,
-                config ? uint32_t(headerSize) : 0, config ? video.data() : nullptr,
-                videoTemp.c_str(), 1);
-    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, 7, adtsHeader, audioTemp.c_str(), 1);
+    if (MP4FileNew(&file, out.c_str()) != 1) return Fail("cannot create '" + out + "'");
+    TempFiles temps;
+    if (!MakeTempFiles(out, &temps)) {
+        AbandonLocalFile(file);
+        if (!outputExisted) std::remove(out.c_str());
+        return Fail("cannot create temporary files beside '" + out + "'");
+    }
+    CreateTrack(file, 1, uint16_t(header.width), uint16_t(header.height), 1000, 1000, 0, 0, 0, 0,
+                header.carried ? header.size : 0, header.carried ? header.config : nullptr,
+                temps.video.c_str(), 1);
+    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, 7, adtsHeader, temps.audio.c_str(), 1);
     CreateTrack(file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
     CreateTrack(file, 5, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
-    for (size_t k = 0; k < frames.size(); ++k) {
-        const VisualFrame &f = frames[k];
-        AddVideoFrame(file, uint32_t(f.end - f.begin), video.data() + f.begin,
-                      VisualFrameTime(uint32_t(k), fps), IsIntraPlane(video.data(), f));
-        Progress("video frames", k + 1, frames.size());
-    }
-    for (size_t k = 0; k < aac.size(); ++k) {
-        AddAudioFrame(file, aac[k].length, audio.data() + aac[k].payload, uint32_t(k * 1024));
-        Progress("audio frames", k + 1, aac.size());
-    }
+    MuxCounts counts;
+    AddVideoFrames(file, video, fps, &counts);
+    AddAudioFrames(file, audio, &counts);
     MP4FileFlush(file);
-    std::fprintf(Out(), "%s: %zu video frames, %zu audio frames\n", args[2].c_str(),
-                 frames.size(), aac.size());
+    if (counts.refused > 0 && counts.error.empty())
+        counts.error = RefusedText(counts.refused, "its temporary files beside '" + out + "' cannot be written");
+    if (!counts.error.empty()) {
+        temps.Remove();
+        if (!outputExisted) std::remove(out.c_str());
+        return Fail("mux: " + counts.error);
+    }
+    std::fprintf(Out(), "%s: %zu video frames, %zu audio frames\n", out.c_str(), counts.video,
+                 counts.audio);
     return 0;
 }
 
 int RunAddAudio(const std::vector<std::string> &args) {
     if (args.size() != 3) return Fail("add-audio takes SOURCE.mp4 AUDIO.aac OUT.mp4 (see --help)");
-    const int32_t r = Mp4AddAudio(args[0].c_str(), args[1].c_str(), args[2].c_str());
-    if (r != 1) return Fail("add-audio: " + std::string(ResultText(r)) + " (" + std::to_string(r) + ")");
-    std::fprintf(Out(), "%s written\n", args[2].c_str());
-    return 0;
+    return RunOperation("add-audio", AddAudioOperation, args, 0.0f);
 }
 
 int RunAddVideo(const std::vector<std::string> &argsIn) {
@@ -141,9 +315,5 @@ int RunAddVideo(const std::vector<std::string> &argsIn) {
     std::string fpsText = "25";
     TakeOption(args, "--fps", &fpsText);
     if (args.size() != 3) return Fail("add-video takes SOURCE.mp4 VIDEO.m4v OUT.mp4 (see --help)");
-    const float fps = std::strtof(fpsText.c_str(), nullptr);
-    const int32_t r = Mp4AddVideo(args[0].c_str(), args[1].c_str(), args[2].c_str(), fps);
-    if (r != 1) return Fail("add-video: " + std::string(ResultText(r)) + " (" + std::to_string(r) + ")");
-    std::fprintf(Out(), "%s written\n", args[2].c_str());
-    return 0;
+    return RunOperation("add-video", AddVideoOperation, args, std::strtof(fpsText.c_str(), nullptr));
 }

@@ -6,6 +6,7 @@
 
 #include "atom/atom.h"
 #include "cli.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -117,13 +118,13 @@ int RunTree(const std::vector<std::string> &argsIn) {
     if (args.size() > 1) return Fail("tree takes one FILE");
     const std::string path = args.empty() ? DefaultSample() : args[0];
     Root_atom root{};
-    root.file = std::fopen(path.c_str(), "rb");
+    root.file = OpenFileForReading(path.c_str());
     if (root.file == nullptr) return Fail("cannot open '" + path + "'");
-    std::fseek(root.file, 0, SEEK_END);
-    const long size = std::ftell(root.file);
-    root.fileSize = size > 0 ? uint32_t(size) : 0;
+    // Files of 2 GiB or more are refused, as the reader refuses them.
+    const int64_t size = StreamSizeAtEnd(root.file);
+    root.fileSize = size > 0 && uint64_t(size) < kMaxReadableFileSize ? uint32_t(size) : 0;
     uint64_t unread = 0;
-    const bool ok = size > 0 && ReadForDisplay(&root, &unread);
+    const bool ok = root.fileSize > 0 && ReadForDisplay(&root, &unread);
     // The decoded fields come from the records the reader extracts.
     if (ok && verbose && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
     if (ok && json) {

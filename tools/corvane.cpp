@@ -1,5 +1,4 @@
 // corvane: a command-line tool over the Corvane2 library.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "platform/platform.h"
 
 #ifndef CORVANE_SAMPLE
 #define CORVANE_SAMPLE "tests/data/av.mp4"
@@ -17,6 +17,7 @@
 namespace {
 
 FILE *g_out = stdout;
+FILE *g_err = stderr;
 
 const Command kCommands[] = {
     {"tree", "print the atom tree of an MP4 file",
@@ -54,13 +55,14 @@ const Command kCommands[] = {
      "corvane add-audio SOURCE.mp4 AUDIO.aac OUT.mp4\n"
      "  Writes OUT.mp4 with the video track of SOURCE.mp4 and the frames of\n"
      "  AUDIO.aac.  Uses the temporary files tempv.v and tempa.a in the\n"
-     "  working directory.",
+     "  working directory, and refuses to run when either already exists.",
      RunAddAudio},
     {"add-video", "join the audio of an MP4 file with an MPEG-4 Visual stream",
      "corvane add-video SOURCE.mp4 VIDEO.m4v OUT.mp4 [--fps N]\n"
      "  Writes OUT.mp4 with the audio track of SOURCE.mp4 and the pictures of\n"
      "  VIDEO.m4v at N frames per second (default 25).  Uses the temporary\n"
-     "  files tempv.v and tempa.a in the working directory.",
+     "  files tempv.v and tempa.a in the working directory, and refuses to run\n"
+     "  when either already exists.",
      RunAddVideo},
 };
 
@@ -70,28 +72,38 @@ void PrintUsage(FILE *to) {
     std::fprintf(to, "\n'corvane COMMAND --help' describes a command.\n");
 }
 
-// Keeps the library's printf diagnostics apart from the tool's output.
+// Keeps the library's diagnostics (standard output and, for the debugger
+// output, standard error) apart from the tool's own output and errors.  The
+// --debug file is opened without waiting (a FIFO without a reader is
+// refused) and never as a directory.
 bool RedirectLibraryOutput(const char *debugPath) {
     std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    if (saved < 0) return false;
-    g_out = fdopen(saved, "w");
-    if (g_out == nullptr) return false;
-    const int target = debugPath ? open(debugPath, O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                                 : open("/dev/null", O_WRONLY);
-    if (target < 0) return false;
-    dup2(target, STDOUT_FILENO);
-    close(target);
+    std::fflush(stderr);
+    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
+    if (savedOut < 0 || savedErr < 0) return false;
+    g_out = fdopen(savedOut, "w");
+    g_err = fdopen(savedErr, "w");
+    if (g_out == nullptr || g_err == nullptr) return false;
+    std::setvbuf(g_err, nullptr, _IONBF, 0);
+    FILE *target = OpenFileForWriting(debugPath ? debugPath : "/dev/null");
+    if (target == nullptr) return false;
+    dup2(fileno(target), STDOUT_FILENO);
+    dup2(fileno(target), STDERR_FILENO);
+    std::fclose(target);
+    // One line at a time, so that both kinds of diagnostics keep their order
+    // in the --debug file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     return true;
 }
 
 }  // namespace
 
 FILE *Out() { return g_out; }
+FILE *Err() { return g_err; }
 
 int Fail(const std::string &message) {
     std::fflush(Out());
-    std::fprintf(stderr, "corvane: %s\n", message.c_str());
+    std::fprintf(Err(), "corvane: %s\n", message.c_str());
     return 1;
 }
 
@@ -166,7 +178,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (!RedirectLibraryOutput(debug ? debugPath.c_str() : nullptr))
-        return Fail("cannot set up output");
+        return Fail(debug ? "cannot create '" + debugPath + "'" : "cannot set up output");
     const int status = command->run(args);
     std::fflush(Out());
     std::fflush(stdout);

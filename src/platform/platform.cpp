@@ -1,11 +1,16 @@
 #include "platform.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 void DebugOutput(const char *text) {
@@ -38,3 +43,67 @@ int64_t StreamSizeAtEnd(FILE *file) {
     return static_cast<int64_t>(ftello(file));
 #endif
 }
+
+#if defined(_WIN32)
+
+FILE *OpenFileForReading(const char *path) { return path ? std::fopen(path, "rb") : nullptr; }
+FILE *OpenFileForWriting(const char *path) { return path ? std::fopen(path, "wb") : nullptr; }
+
+bool PathExists(const char *path) {
+    if (path == nullptr) return false;
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+#else
+
+namespace {
+
+// A stream over an open descriptor, or null (the descriptor closed) when it
+// names a directory or the stream cannot be made.
+FILE *StreamOver(int fd, const char *mode) {
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, mode);
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+}  // namespace
+
+// Non-blocking, so that a FIFO without a writer neither blocks the open nor
+// a read (a read then finds no bytes, as at the end of a file).  On a
+// regular file or a device the flag changes nothing.
+FILE *OpenFileForReading(const char *path) {
+    if (path == nullptr) return nullptr;
+    return StreamOver(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb");
+}
+
+// Opened non-blocking, so that a FIFO without a reader fails (ENXIO) instead
+// of waiting for one; the writes themselves block as usual.  A directory
+// cannot be opened for writing at all (EISDIR).
+FILE *OpenFileForWriting(const char *path) {
+    if (path == nullptr) return nullptr;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return StreamOver(fd, "wb");
+}
+
+bool PathExists(const char *path) {
+    if (path == nullptr) return false;
+    struct stat st {};
+    if (lstat(path, &st) == 0) return true;
+    return errno != ENOENT && errno != ENOTDIR;
+}
+
+#endif

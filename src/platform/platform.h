@@ -20,4 +20,20 @@ void DebugPrintf(const char *format, ...)
 // Returns -1 when the size cannot be taken.
 int64_t StreamSizeAtEnd(FILE *file);
 
+// Every file the library opens goes through these two, which behave as
+// Windows' fopen with "rb" and "wb" does on every platform:
+// - a directory is refused (null, errno EISDIR);
+// - opening never waits: a FIFO without a writer opens for reading and reads
+//   as empty, and one without a reader is refused for writing (ENXIO);
+// - the descriptor is not inherited by programs the host starts.
+// Character devices open as they are; /dev/null and /dev/zero have size 0.
+FILE *OpenFileForReading(const char *path);
+FILE *OpenFileForWriting(const char *path);
+
+// Whether anything (a file, a directory, a device, a dangling link) stands
+// at `path`; also true when that cannot be told (a folder that cannot be
+// searched).  Cleanup code asks this before a call creates a file, so that
+// it removes only what the call itself created.
+bool PathExists(const char *path);
+
 #endif

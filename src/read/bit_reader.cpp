@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/config.h"
 
 void StartBitReader(BitReader *reader, const uint8_t *start, uint32_t length) {
@@ -183,7 +184,7 @@ uint32_t FindVideoObjectStart(const uint8_t *bytes, int32_t read) {
 // too late in them) is refused with -1.
 int32_t CORVANE_CALL GetM4vHeaderSize(const char *path, uint32_t *width, uint32_t *height) {
     if (path == nullptr) return -1;
-    FILE *file = std::fopen(path, "rb");
+    FILE *file = OpenFileForReading(path);
     if (file == nullptr) return -1;
     auto *buffer = static_cast<uint8_t *>(std::malloc(kM4vHeaderBufferBytes));
     if (buffer == nullptr) {

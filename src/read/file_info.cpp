@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/config.h"
 #include "read/read.h"
 
@@ -130,7 +131,7 @@ void FillAudioInfo(MP4_read_file *handle, FileInfo *info) {
 //     (mode, channels and emphasis stay as the esds left them).
 int32_t CORVANE_CALL GetFileInfo(const char *path, FileInfo *info) {
     if (path == nullptr) return -11;
-    FILE *probe = std::fopen(path, "rb");
+    FILE *probe = OpenFileForReading(path);
     if (probe == nullptr) return -11;
     std::fclose(probe);
     if (info == nullptr) return -12;

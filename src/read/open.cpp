@@ -61,7 +61,7 @@ int32_t FailOpen(MP4_read_file *handle, Root_atom *root) {
 
 // Loads the atom tree: steps from the file size to the extraction.
 bool LoadFile(Root_atom *root, const char *path) {
-    root->file = std::fopen(path, "rb");
+    root->file = OpenFileForReading(path);
     if (root->file == nullptr) {
         std::printf("Can't open the file - %s \n", path);
         return false;

@@ -2,17 +2,34 @@
 // raw elementary stream into a new MP4 file of four tracks (video, audio,
 // object descriptor, scene description, created in this order).
 //
+// Both check the stream's head before anything else is opened (the first
+// 7 bytes of an ADTS file; the header size of an MPEG-4 Visual stream) and
+// read the stream itself only after the source's track has been copied:
+// ADTS frame by frame, MPEG-4 Visual in pieces of fixed size.
+//
 // Choices beyond the basic operation:
-// - A new file or track that cannot be created gives kRemuxCannotCreate (-41)
-//   and leaves nothing behind: the writer's handle is abandoned, the output
-//   and the temporary files are removed.
+// - A new file or track that cannot be created gives kRemuxCannotCreate
+//   (-41); the writer's handle is abandoned, and the output and the
+//   temporary files are removed when this call created them.  Nothing that
+//   existed before the call is removed, whatever happens (a file that
+//   MP4FileNew or CreateTrack truncated stays, empty).
 // - A decoder configuration longer than the 52 bytes a track keeps, an ADTS
 //   frame length below the 7-byte header and an MPEG-4 Visual stream without
-//   any video object plane are refused with -31.
-// - ADTS streams whose first header announces a CRC (protection_absent 0,
-//   9-byte headers) are refused with -31 before anything is created: the
-//   frames are taken with 7-byte headers, so the CRC would end up inside
-//   every audio frame.
+//   any video object plane are refused with -31; so are streams of 2 GiB or
+//   more, before their frames are read.
+// - Mp4AddVideo refuses a frame rate of 0, below 0 or not a number with
+//   kRemuxNoFrameTimes (-32) before anything is opened; +infinity is a rate
+//   like any other (every frame time truncates to 0).
+// - When the audio copy ends before the end of the ADTS file, the output is
+//   deleted after the flush only when this call created it: an output that
+//   existed before (a device such as /dev/null, a file the host named) is
+//   left as written.
+// - When the video copy ends before the end of the stream (a frame that
+//   cannot be held in memory, a file that became shorter), the new file is
+//   flushed and then deleted as for ADTS, and the result is -31.  A 64 KiB
+//   read buffer that cannot be allocated counts as a stream that cannot be
+//   read: -31 as well (before anything is created, when it happens while
+//   the stream is checked for a plane).
 // - After -21 (a source sample that cannot be read) the output stays as it
 //   was created (empty) and the temporary files keep what was copied, but the
 //   writer's memory is released.
@@ -22,7 +39,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "corvane2.h"
 #include "platform/platform.h"
@@ -46,24 +62,47 @@ struct TrackSetup {
     uint32_t audioConfigLength = 0;
 };
 
+// The files a call may create, and which of them did not exist before it:
+// only those are ever removed.
+struct Outputs {
+    const char *path;
+    bool newOutput;
+    bool newVideoTemp;
+    bool newAudioTemp;
+};
+
+Outputs NoteOutputs(const char *path) {
+    return {path, !PathExists(path), !PathExists(kVideoTempName), !PathExists(kAudioTempName)};
+}
+
+void RemoveCreated(const Outputs &o, bool temps) {
+    if (o.newOutput) std::remove(o.path);
+    if (temps && o.newVideoTemp) std::remove(kVideoTempName);
+    if (temps && o.newAudioTemp) std::remove(kAudioTempName);
+}
+
 void CloseSource(MP4_read_file **source) {
     MP4FileClose(source);
     std::free(*source);
     *source = nullptr;
 }
 
-void RemoveOutputs(const char *output) {
-    std::remove(output);
-    std::remove(kVideoTempName);
-    std::remove(kAudioTempName);
+void Count(RemuxReport *report, int32_t added) {
+    if (report == nullptr) return;
+    if (added == 1)
+        ++report->framesAdded;
+    else
+        ++report->framesRefused;
 }
 
-// The new file with its four tracks.  On failure nothing is left behind.
-int32_t CreateOutput(const char *output, const TrackSetup &s, MP4_local_file **file) {
+// The new file with its four tracks.  On failure nothing this call created
+// is left behind.
+int32_t CreateOutput(const Outputs &o, const TrackSetup &s, MP4_local_file **file,
+                     RemuxReport *report) {
     *file = nullptr;
-    if (MP4FileNew(file, output) != 1) {
+    if (MP4FileNew(file, o.path) != 1) {
         *file = nullptr;
-        std::remove(output);
+        RemoveCreated(o, false);
         return kRemuxCannotCreate;
     }
     const uint16_t w = uint16_t(s.width), h = uint16_t(s.height);
@@ -75,15 +114,20 @@ int32_t CreateOutput(const char *output, const TrackSetup &s, MP4_local_file **f
                     1) == 1 &&
         CreateTrack(*file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1) == 1 &&
         CreateTrack(*file, 5, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1) == 1;
-    if (created) return kRemuxDone;
-    AbandonLocalFile(*file);
-    *file = nullptr;
-    RemoveOutputs(output);
-    return kRemuxCannotCreate;
+    if (!created) {
+        AbandonLocalFile(*file);
+        *file = nullptr;
+        RemoveCreated(o, true);
+        return kRemuxCannotCreate;
+    }
+    if (report != nullptr && ((*file)->videoTempFile == nullptr || (*file)->audioTempFile == nullptr))
+        report->tempFileMissing = 1;
+    return kRemuxDone;
 }
 
 // Copies every sample of the source's video or audio track into the new file.
-int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file) {
+int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file,
+                        RemuxReport *report) {
     SampleBuffer buffer{};
     if (InitSampleBuffer(&buffer) != 1) return kRemuxSampleUnreadable;
     const uint32_t count = video ? source->videoInfo.sampleCount : source->audioInfo.sampleCount;
@@ -95,10 +139,8 @@ int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file)
             result = kRemuxSampleUnreadable;
             break;
         }
-        if (video)
-            AddVideoFrame(file, size, buffer.data, time, buffer.keyFlag);
-        else
-            AddAudioFrame(file, size, buffer.data, time);
+        Count(report, video ? AddVideoFrame(file, size, buffer.data, time, buffer.keyFlag)
+                            : AddAudioFrame(file, size, buffer.data, time));
     }
     ReleaseSampleBuffer(&buffer);
     return result;
@@ -107,10 +149,10 @@ int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file)
 // Creates the new file and copies the source's video (or audio) track into
 // it; the source is closed in every case.  On failure nothing of the new file
 // is kept in memory, and the result says what failed.
-int32_t WriteSourceTrack(MP4_read_file **source, bool video, const char *output,
-                         const TrackSetup &setup, MP4_local_file **file) {
-    const int32_t created = CreateOutput(output, setup, file);
-    if (created == kRemuxDone && CopySourceTrack(*source, video, *file) != kRemuxDone) {
+int32_t WriteSourceTrack(MP4_read_file **source, bool video, const Outputs &o,
+                         const TrackSetup &setup, MP4_local_file **file, RemuxReport *report) {
+    const int32_t created = CreateOutput(o, setup, file, report);
+    if (created == kRemuxDone && CopySourceTrack(*source, video, *file, report) != kRemuxDone) {
         AbandonLocalFile(*file);
         *file = nullptr;
         CloseSource(source);
@@ -120,107 +162,139 @@ int32_t WriteSourceTrack(MP4_read_file **source, bool video, const char *output,
     return created;
 }
 
-// Reads a whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const char *path, std::vector<uint8_t> *bytes) {
-    FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
+// The size of an open stream, with the stream back at its start; -1 when
+// it cannot be taken (a FIFO) or is not below kMaxStreamBytes.
+int64_t BoundedStreamSize(FILE *file) {
     const int64_t size = StreamSizeAtEnd(file);
-    bool ok = size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-    if (ok) {
-        bytes->resize(size_t(size));
-        ok = std::fread(bytes->data(), 1, bytes->size(), file) == bytes->size();
-    }
-    std::fclose(file);
-    return ok;
+    if (size < 0 || uint64_t(size) >= kMaxStreamBytes || std::fseek(file, 0, SEEK_SET) != 0) return -1;
+    return size;
 }
 
 // ---------------------------------------------------------------- ADTS
 
-uint32_t AdtsFrameLength(const uint8_t *header) {
-    return (uint32_t(header[3] & 0x03) << 11) | (uint32_t(header[4]) << 3) | (header[5] >> 5);
+// The first header of an ADTS file and the file's size.  -1 when the file
+// cannot be opened; -31 when the header cannot be read whole or is not
+// usable, or the size cannot be taken or is too large.
+int32_t ReadAdtsHead(const char *path, uint8_t *header, int64_t *size) {
+    FILE *file = OpenFileForReading(path);
+    if (file == nullptr) return kRemuxBadArgument;
+    const bool read = std::fread(header, 1, kAdtsHeaderBytes, file) == kAdtsHeaderBytes;
+    *size = read ? BoundedStreamSize(file) : -1;
+    std::fclose(file);
+    return read && *size >= 0 && IsUsableAdtsHeader(header) ? kRemuxDone : kRemuxBadStream;
 }
 
-// The sync word, a sampling frequency index of the table, and no CRC.
-bool IsUsableAdtsHeader(const uint8_t *header) {
-    const bool sync = header[0] == 0xFF && (header[1] & 0xF0) == 0xF0;
-    const bool protectionAbsent = (header[1] & 0x01) != 0;
-    return sync && protectionAbsent && ((header[2] >> 2) & 0x0F) <= 11;
-}
-
-// Adds the ADTS frames of `bytes` as audio frames of 1024 samples.  Returns
-// the bytes taken; a frame cut short is still added and ends the copy, and a
-// frame length below the header ends it before that frame.
-uint64_t CopyAdtsFrames(const std::vector<uint8_t> &bytes, MP4_local_file *file) {
+// Adds the ADTS frames of the reopened file as audio frames of 1024 samples,
+// frame by frame, until the bytes taken reach `size`.  Returns the bytes
+// taken: a frame cut short is still added and ends the copy; a frame length
+// below the header and a header that cannot be read end it before that
+// frame.  Every frame is taken with a 7-byte header (a CRC stays in the
+// payload).  Each pass takes at least 7 bytes, so the copy ends.
+uint64_t CopyAdtsFrames(const char *path, uint64_t size, MP4_local_file *file, RemuxReport *report) {
+    FILE *in = OpenFileForReading(path);
+    if (in == nullptr) return 0;
+    uint8_t header[kAdtsHeaderBytes];
+    uint8_t payload[kMaxAdtsFrameBytes - kAdtsHeaderBytes];
     uint64_t total = 0;
     uint32_t time = 0;
-    while (total < bytes.size()) {
-        if (bytes.size() - total < kAdtsHeaderBytes) break;
-        const uint8_t *header = bytes.data() + total;
+    while (total < size) {
+        if (std::fread(header, 1, sizeof header, in) != sizeof header) break;
         const uint32_t length = AdtsFrameLength(header);
         if (length < kAdtsHeaderBytes) break;
-        const uint64_t available = bytes.size() - total - kAdtsHeaderBytes;
         const uint32_t wanted = length - kAdtsHeaderBytes;
-        const uint32_t payload = available < wanted ? uint32_t(available) : wanted;
-        AddAudioFrame(file, payload, header + kAdtsHeaderBytes, time);
+        const auto got = uint32_t(std::fread(payload, 1, wanted, in));
+        Count(report, AddAudioFrame(file, got, payload, time));
         total += length;
         time += kAacFrameSamples;
-        if (payload < wanted) break;
+        if (got < wanted) break;
     }
+    std::fclose(in);
     return total;
 }
 
-uint32_t SamplingFrequencyOfAdts(const uint8_t *header) {
-    return SamplingFrequencyOfIndex((header[2] >> 2) & 0x0F);
+// ---------------------------------------------------------------- MPEG-4 Visual
+
+struct VisualHead {
+    uint8_t config[kMaxDecoderConfigBytes];
+    uint32_t headerSize;
+    uint32_t width, height;
+    int64_t size;
+};
+
+// Whether the stream holds a video object plane at all (read in pieces).
+bool StreamHasPlane(FILE *file, int64_t size) {
+    VisualScan scan{};
+    const bool found = StartVisualScan(&scan, file, uint64_t(size)) && ScanFindsPlane(&scan);
+    EndVisualScan(&scan);
+    return found;
+}
+
+// The decoder configuration at the head of the stream, its picture size and
+// the stream's size.  -1 when the file cannot be opened; -31 when the header
+// size cannot be measured, is above 52 bytes, or its bytes do not begin with
+// 00 00 01; when the stream is too large; or when it has no plane at all.
+int32_t ReadVisualHead(const char *path, VisualHead *head) {
+    FILE *file = OpenFileForReading(path);
+    if (file == nullptr) return kRemuxBadArgument;
+    const int32_t h = GetM4vHeaderSize(path, &head->width, &head->height);
+    bool ok = h > 0 && uint32_t(h) <= kMaxDecoderConfigBytes;
+    if (ok) {
+        head->headerSize = uint32_t(h);
+        ok = std::fread(head->config, 1, head->headerSize, file) == head->headerSize &&
+             head->headerSize >= 3 && head->config[0] == 0 && head->config[1] == 0 &&
+             head->config[2] == 1;
+    }
+    head->size = ok ? BoundedStreamSize(file) : -1;
+    ok = ok && head->size >= 0 && StreamHasPlane(file, head->size);
+    std::fclose(file);
+    return ok ? kRemuxDone : kRemuxBadStream;
+}
+
+// Adds the frames of the reopened stream as they are found.  False when the
+// copy ended before the end of the stream.
+bool CopyVisualFrames(const char *path, uint64_t size, float frameRate, MP4_local_file *file,
+                      RemuxReport *report) {
+    FILE *in = OpenFileForReading(path);
+    VisualScan scan{};
+    bool whole = in != nullptr && StartVisualScan(&scan, in, size);
+    const uint8_t *bytes = nullptr;
+    uint32_t frameSize = 0, k = 0;
+    int32_t key = 0, next = 0;
+    while (whole && (next = NextVisualFrame(&scan, &bytes, &frameSize, &key)) == 1)
+        Count(report, AddVideoFrame(file, frameSize, bytes, VisualFrameTime(k++, frameRate), key));
+    whole = whole && next == 0 && !scan.readShort;
+    EndVisualScan(&scan);
+    if (in != nullptr) std::fclose(in);
+    return whole;
+}
+
+// The source's AAC configuration, parsed into the audio track's parameters.
+int32_t TakeAudioConfiguration(MP4_read_file *source, TrackSetup *setup) {
+    uint8_t esds[256] = {};
+    uint32_t esdsSize = 0;
+    if (GetM4aEsdsData(source, esds, &esdsSize) != 1) return kRemuxNoConfiguration;
+    uint8_t audioConfig[kEsdsRecordBytes] = {};
+    uint32_t audioConfigLength = 0, maxBitrate = 0, avgBitrate = 0, objectType = 0;
+    const uint32_t esdsHeld = esdsSize < kEsdsRecordBytes ? esdsSize : kEsdsRecordBytes;
+    ParseAudioEsds(esds, esdsHeld, audioConfig, &audioConfigLength, &maxBitrate, &avgBitrate,
+                   &setup->channelConfig, &setup->samplingFrequency, &objectType);
+    setup->audioProfile = objectType - 1;
+    setup->audioTimescale = source->audioInfo.timescale;
+    return kRemuxDone;
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------- MPEG-4 Visual frames
+// ---------------------------------------------------------------- operations
 
-std::vector<VisualFrame> SplitVisualFrames(const uint8_t *bytes, size_t size) {
-    std::vector<VisualFrame> frames;
-    size_t p = 0;
-    while (size >= 3 && p < size - 2) {
-        if (bytes[p] == 0 && bytes[p + 1] == 0 && bytes[p + 2] == 1) {
-            if (p + 3 < size && bytes[p + 3] == 0xB6) {
-                if (!frames.empty()) frames.back().end = p;
-                frames.push_back({p, size});
-            }
-            p += 4;
-        } else {
-            p += 1;
-        }
-    }
-    return frames;
-}
-
-int32_t IsIntraPlane(const uint8_t *bytes, const VisualFrame &frame) {
-    if (frame.end - frame.begin <= 4) return 0;
-    return (bytes[frame.begin + 4] & 0xC0) == 0 ? 1 : 0;
-}
-
-uint32_t VisualFrameTime(uint32_t k, float frameRate) {
-    const float ms = float(1000.0 * k) / frameRate;
-    if (!(ms >= 0.0f)) return 0;
-    if (ms >= 4294967040.0f) return 0xFFFFFFFFu;
-    return uint32_t(ms);
-}
-
-// ---------------------------------------------------------------- exports
-
-extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddAudio(const char *sourceMp4,
-                                                        const char *adtsFile,
-                                                        const char *outputMp4) {
+int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char *outputMp4,
+                         RemuxReport *report) {
     if (sourceMp4 == nullptr || adtsFile == nullptr || outputMp4 == nullptr)
         return kRemuxBadArgument;
-    std::vector<uint8_t> adts;
-    if (!ReadWholeFile(adtsFile, &adts)) return kRemuxBadArgument;
-    // Shorter than a header (an empty file included, whose bytes have no
-    // address to copy from): no usable header.
-    if (adts.size() < kAdtsHeaderBytes) return kRemuxBadStream;
     uint8_t header[kAdtsHeaderBytes] = {};
-    std::memcpy(header, adts.data(), sizeof header);
-    if (!IsUsableAdtsHeader(header)) return kRemuxBadStream;
+    int64_t size = -1;
+    const int32_t head = ReadAdtsHead(adtsFile, header, &size);
+    if (head != kRemuxDone) return head;
 
     MP4_read_file *source = nullptr;
     if (MP4FileOpen(&source, sourceMp4) != 1) {
@@ -244,67 +318,67 @@ extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddAudio(const char *sourceMp4,
     setup.audioConfig = header;
     setup.audioConfigLength = kAdtsHeaderBytes;
 
+    const Outputs outputs = NoteOutputs(outputMp4);
     MP4_local_file *file = nullptr;
-    const int32_t copied = WriteSourceTrack(&source, true, outputMp4, setup, &file);
+    const int32_t copied = WriteSourceTrack(&source, true, outputs, setup, &file, report);
     if (copied != kRemuxDone) return copied;
-    const uint64_t taken = CopyAdtsFrames(adts, file);
+    const uint64_t taken = CopyAdtsFrames(adtsFile, uint64_t(size), file, report);
     MP4FileFlush(file);
-    if (taken != adts.size()) {
-        std::remove(outputMp4);
+    if (taken != uint64_t(size)) {
+        RemoveCreated(outputs, false);
         return kRemuxBadStream;
     }
     return kRemuxDone;
 }
 
-extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddVideo(const char *sourceMp4,
-                                                        const char *videoStream,
-                                                        const char *outputMp4, float frameRate) {
+int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const char *outputMp4,
+                         float frameRate, RemuxReport *report) {
     if (sourceMp4 == nullptr || videoStream == nullptr || outputMp4 == nullptr)
         return kRemuxBadArgument;
-    // A frame rate that gives no frame times (0, negative, not a number).
-    if (!(frameRate > 0.0f) || std::isinf(frameRate)) return kRemuxBadArgument;
-    std::vector<uint8_t> stream;
-    if (!ReadWholeFile(videoStream, &stream)) return kRemuxBadArgument;
-
-    TrackSetup setup;
-    const int32_t headerSize = GetM4vHeaderSize(videoStream, &setup.width, &setup.height);
-    if (headerSize <= 0 || uint32_t(headerSize) > kMaxDecoderConfigBytes ||
-        size_t(headerSize) > stream.size() || stream.size() < 3 || stream[0] != 0 ||
-        stream[1] != 0 || stream[2] != 1)
-        return kRemuxBadStream;
-    const std::vector<VisualFrame> frames = SplitVisualFrames(stream.data(), stream.size());
-    if (frames.empty()) return kRemuxBadStream;
+    if (!(frameRate > 0.0f)) return kRemuxNoFrameTimes;
+    VisualHead head{};
+    const int32_t checked = ReadVisualHead(videoStream, &head);
+    if (checked != kRemuxDone) return checked;
 
     MP4_read_file *source = nullptr;
     if (MP4FileOpen(&source, sourceMp4) != 1) {
         CloseSource(&source);
         return kRemuxSourceUnreadable;
     }
-    uint8_t esds[256] = {};
-    uint32_t esdsSize = 0;
-    if (GetM4aEsdsData(source, esds, &esdsSize) != 1) {
+    TrackSetup setup;
+    if (TakeAudioConfiguration(source, &setup) != kRemuxDone) {
         CloseSource(&source);
         return kRemuxNoConfiguration;
     }
-    uint8_t audioConfig[kEsdsRecordBytes] = {};
-    uint32_t audioConfigLength = 0, maxBitrate = 0, avgBitrate = 0, objectType = 0;
-    const uint32_t esdsHeld = esdsSize < kEsdsRecordBytes ? esdsSize : kEsdsRecordBytes;
-    ParseAudioEsds(esds, esdsHeld, audioConfig, &audioConfigLength, &maxBitrate, &avgBitrate,
-                   &setup.channelConfig, &setup.samplingFrequency, &objectType);
-    setup.audioProfile = objectType - 1;
-    setup.audioTimescale = source->audioInfo.timescale;
+    setup.width = head.width;
+    setup.height = head.height;
     setup.videoTimescale = 1000;
-    setup.videoConfig = stream.data();
-    setup.videoConfigLength = uint32_t(headerSize);
+    setup.videoConfig = head.config;
+    setup.videoConfigLength = head.headerSize;
 
+    const Outputs outputs = NoteOutputs(outputMp4);
     MP4_local_file *file = nullptr;
-    const int32_t copied = WriteSourceTrack(&source, false, outputMp4, setup, &file);
+    const int32_t copied = WriteSourceTrack(&source, false, outputs, setup, &file, report);
     if (copied != kRemuxDone) return copied;
-    for (uint32_t k = 0; k < frames.size(); ++k) {
-        const VisualFrame &frame = frames[k];
-        AddVideoFrame(file, uint32_t(frame.end - frame.begin), stream.data() + frame.begin,
-                      VisualFrameTime(k, frameRate), IsIntraPlane(stream.data(), frame));
-    }
+    const bool whole = CopyVisualFrames(videoStream, uint64_t(head.size), frameRate, file, report);
     MP4FileFlush(file);
+    if (!whole) {
+        RemoveCreated(outputs, false);
+        return kRemuxBadStream;
+    }
     return kRemuxDone;
+}
+
+// ---------------------------------------------------------------- exports
+
+extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddAudio(const char *sourceMp4,
+                                                        const char *adtsFile,
+                                                        const char *outputMp4) {
+    return AddAudioFromFile(sourceMp4, adtsFile, outputMp4, nullptr);
+}
+
+extern "C" CORVANE_API int32_t CORVANE_CALL Mp4AddVideo(const char *sourceMp4,
+                                                        const char *videoStream,
+                                                        const char *outputMp4, float frameRate) {
+    return AddVideoFromFile(sourceMp4, videoStream, outputMp4, frameRate, nullptr);
 }

@@ -91,7 +91,7 @@ int32_t CopyTempFile(FILE *out, const char *name, uint32_t expected, bool video,
     const TempFileMessages m = video
         ? TempFileMessages{"error in video tempfile!\n", "Can't reopen video tempfile!\n"}
         : TempFileMessages{"error in audio tempfile!\n", "Can't reopen audio tempfile!\n"};
-    FILE *in = name != nullptr ? std::fopen(name, "rb") : nullptr;
+    FILE *in = name != nullptr ? OpenFileForReading(name) : nullptr;
     if (in == nullptr) {
         std::printf("%s", m.reopen);
         return -99;

@@ -46,7 +46,7 @@ extern "C" CORVANE_API int32_t CORVANE_CALL MP4FileNew(MP4_local_file **handle, 
     const bool pathFits = path != nullptr && std::strlen(path) <= kMaxPathCharacters;
     if (pathFits) {
         std::strncpy(root->path, path, kMaxPathCharacters);
-        root->file = std::fopen(root->path, "wb");
+        root->file = OpenFileForWriting(root->path);
     }
     if (root->file == nullptr) {
         DebugOutput("Can not create new file in MP4FileNew(...) \n");
@@ -161,7 +161,7 @@ void ReleaseReplacedTempFile(FILE **stream, const char *name, const char *newNam
         std::remove(name);
 }
 
-FILE *OpenTempFile(const char *name) { return name != nullptr ? std::fopen(name, "wb") : nullptr; }
+FILE *OpenTempFile(const char *name) { return name != nullptr ? OpenFileForWriting(name) : nullptr; }
 
 // Hangs the track on the handle.  The handle's running totals of the type
 // (videoSampleTotal, videoBytes, videoBlockSample, ...) are the host's to

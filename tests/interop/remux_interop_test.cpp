@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "corvane2.h"
 #include "support/bytes.h"
+#include "remux/remux.h"
 #include "support/streams.h"
 
 namespace {
@@ -73,6 +75,45 @@ TEST_F(RemuxInterop, AddVideoTakesEveryPlaneAtTheFrameRate) {
         EXPECT_EQ(ProbePackets(out_, "a:0"), ProbePackets(Fixture("av.mp4"), "a:0"));
         EXPECT_EQ(DecodeErrors(out_, "-map 0:v -map 0:a"), "");
     }
+}
+
+TEST_F(RemuxInterop, StreamsOfManyPiecesKeepEveryByte) {
+    // Streams made here by ffmpeg, long enough for the 64 KiB pieces the
+    // MPEG-4 Visual stream is read in: Mp4AddVideo and corvane mux must hand
+    // on every byte from the first plane on, plane by plane.
+    const std::string m4v = TempDir() + "/long.m4v", aac = TempDir() + "/long.aac";
+    const std::string ff = "ffmpeg -nostdin -v error -y -fflags +bitexact -flags:v +bitexact -flags:a +bitexact ";
+    int status = -1;
+    RunCommand(ff + "-f lavfi -i testsrc=size=352x288:rate=25:duration=2 -vf noise=alls=20:allf=t -c:v mpeg4 -g 25 -q:v 8 -f m4v '" + m4v + "'", &status);
+    ASSERT_EQ(status, 0);
+    RunCommand(ff + "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -c:a aac -b:a 64k -f adts '" + aac + "'", &status);
+    ASSERT_EQ(status, 0);
+    const Bytes stream = ReadFileBytes(m4v);
+    ASSERT_GT(stream.size(), 4 * kScanPieceBytes);
+    const Bytes plane = {0, 0, 1, 0xB6};
+    const size_t firstPlane = size_t(std::search(stream.begin(), stream.end(), plane.begin(), plane.end()) - stream.begin());
+    const size_t planes = ProbePackets(m4v, "v:0").size();
+
+    testing::internal::CaptureStdout();
+    const int32_t result = Mp4AddVideo(Fixture("av.mp4").c_str(), m4v.c_str(), out_.c_str(), 25.0f);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 1);
+    const std::vector<ProbedPacket> video = ProbePackets(out_, "v:0");
+    ASSERT_EQ(video.size(), planes);
+    long long bytes = 0;
+    for (size_t i = 0; i < video.size(); ++i) {
+        EXPECT_EQ(video[i].dts, (long long)(40 * i)) << i;
+        bytes += video[i].size;
+    }
+    EXPECT_EQ(bytes, (long long)(stream.size() - firstPlane));
+    EXPECT_EQ(DecodeErrors(out_, "-map 0:v"), "");
+
+    const std::string muxed = TempDir() + "/muxed.mp4";
+    RunCommand(std::string("'") + CORVANE_TOOL_PATH + "' mux '" + m4v + "' '" + aac + "' '" + muxed + "' 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(ProbePackets(muxed, "v:0").size(), planes);
+    EXPECT_EQ(ProbePackets(muxed, "a:0").size(), SplitAdts(ReadFileBytes(aac)).frames.size());
+    EXPECT_EQ(DecodeErrors(muxed, "-map 0:v -map 0:a"), "");
 }
 
 }  // namespace
