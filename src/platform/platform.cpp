@@ -49,6 +49,15 @@ int64_t StreamSizeAtEnd(FILE *file) {
 FILE *OpenFileForReading(const char *path) { return path ? std::fopen(path, "rb") : nullptr; }
 FILE *OpenFileForWriting(const char *path) { return path ? std::fopen(path, "wb") : nullptr; }
 
+bool RemoveRegularFile(const char *path) {
+    if (path == nullptr) return false;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    return std::remove(path) == 0;
+}
+
 bool PathExists(const char *path) {
     if (path == nullptr) return false;
     if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
@@ -97,6 +106,12 @@ FILE *OpenFileForWriting(const char *path) {
         if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     return StreamOver(fd, "wb");
+}
+
+bool RemoveRegularFile(const char *path) {
+    if (path == nullptr) return false;
+    struct stat st {};
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && std::remove(path) == 0;
 }
 
 bool PathExists(const char *path) {

@@ -36,4 +36,10 @@ FILE *OpenFileForWriting(const char *path);
 // it removes only what the call itself created.
 bool PathExists(const char *path);
 
+// Removes `path` when it names a regular file, whose whole content the
+// library wrote after opening it with OpenFileForWriting; anything else (a
+// device such as /dev/null, a FIFO, a directory, a symbolic link) is left
+// where it is.  True when a file was removed.
+bool RemoveRegularFile(const char *path);
+
 #endif

@@ -11,19 +11,22 @@
 // - A new file or track that cannot be created gives kRemuxCannotCreate
 //   (-41); the writer's handle is abandoned, and the output and the
 //   temporary files are removed when this call created them.  Nothing that
-//   existed before the call is removed, whatever happens (a file that
-//   MP4FileNew or CreateTrack truncated stays, empty).
+//   existed before the call is removed (a file that MP4FileNew or
+//   CreateTrack truncated stays, empty).
 // - A decoder configuration longer than the 52 bytes a track keeps, an ADTS
 //   frame length below the 7-byte header and an MPEG-4 Visual stream without
-//   any video object plane are refused with -31; so are streams of 2 GiB or
-//   more, before their frames are read.
+//   any video object plane are refused with -31.  So are streams of 2 GiB or
+//   more, whose sizes and offsets the writer's 32-bit totals and the
+//   original platform's 32-bit file positions cannot carry; they are refused
+//   after the source's checks (-11, -12 keep their precedence) and before
+//   anything is created, without scanning them.
 // - Mp4AddVideo refuses a frame rate of 0, below 0 or not a number with
 //   kRemuxNoFrameTimes (-32) before anything is opened; +infinity is a rate
 //   like any other (every frame time truncates to 0).
 // - When the audio copy ends before the end of the ADTS file, the output is
-//   deleted after the flush only when this call created it: an output that
-//   existed before (a device such as /dev/null, a file the host named) is
-//   left as written.
+//   deleted after the flush when it is a regular file (all of whose content
+//   this call wrote); an output that is a device such as /dev/null is never
+//   removed.
 // - When the video copy ends before the end of the stream (a frame that
 //   cannot be held in memory, a file that became shorter), the new file is
 //   flushed and then deleted as for ADTS, and the result is -31.  A 64 KiB
@@ -76,9 +79,9 @@ Outputs NoteOutputs(const char *path) {
 }
 
 void RemoveCreated(const Outputs &o, bool temps) {
-    if (o.newOutput) std::remove(o.path);
-    if (temps && o.newVideoTemp) std::remove(kVideoTempName);
-    if (temps && o.newAudioTemp) std::remove(kAudioTempName);
+    if (o.newOutput) RemoveRegularFile(o.path);
+    if (temps && o.newVideoTemp) RemoveRegularFile(kVideoTempName);
+    if (temps && o.newAudioTemp) RemoveRegularFile(kAudioTempName);
 }
 
 void CloseSource(MP4_read_file **source) {
@@ -163,23 +166,25 @@ int32_t WriteSourceTrack(MP4_read_file **source, bool video, const Outputs &o,
 }
 
 // The size of an open stream, with the stream back at its start; -1 when
-// it cannot be taken (a FIFO) or is not below kMaxStreamBytes.
-int64_t BoundedStreamSize(FILE *file) {
+// it cannot be taken (a FIFO).
+int64_t StreamSizeFromStart(FILE *file) {
     const int64_t size = StreamSizeAtEnd(file);
-    if (size < 0 || uint64_t(size) >= kMaxStreamBytes || std::fseek(file, 0, SEEK_SET) != 0) return -1;
+    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return -1;
     return size;
 }
+
+bool TooLargeToCarry(int64_t size) { return uint64_t(size) >= kMaxStreamBytes; }
 
 // ---------------------------------------------------------------- ADTS
 
 // The first header of an ADTS file and the file's size.  -1 when the file
 // cannot be opened; -31 when the header cannot be read whole or is not
-// usable, or the size cannot be taken or is too large.
+// usable, or the size cannot be taken.
 int32_t ReadAdtsHead(const char *path, uint8_t *header, int64_t *size) {
     FILE *file = OpenFileForReading(path);
     if (file == nullptr) return kRemuxBadArgument;
     const bool read = std::fread(header, 1, kAdtsHeaderBytes, file) == kAdtsHeaderBytes;
-    *size = read ? BoundedStreamSize(file) : -1;
+    *size = read ? StreamSizeFromStart(file) : -1;
     std::fclose(file);
     return read && *size >= 0 && IsUsableAdtsHeader(header) ? kRemuxDone : kRemuxBadStream;
 }
@@ -232,7 +237,8 @@ bool StreamHasPlane(FILE *file, int64_t size) {
 // The decoder configuration at the head of the stream, its picture size and
 // the stream's size.  -1 when the file cannot be opened; -31 when the header
 // size cannot be measured, is above 52 bytes, or its bytes do not begin with
-// 00 00 01; when the stream is too large; or when it has no plane at all.
+// 00 00 01; or when it has no plane at all (a stream too large to carry is
+// not scanned).
 int32_t ReadVisualHead(const char *path, VisualHead *head) {
     FILE *file = OpenFileForReading(path);
     if (file == nullptr) return kRemuxBadArgument;
@@ -244,8 +250,8 @@ int32_t ReadVisualHead(const char *path, VisualHead *head) {
              head->headerSize >= 3 && head->config[0] == 0 && head->config[1] == 0 &&
              head->config[2] == 1;
     }
-    head->size = ok ? BoundedStreamSize(file) : -1;
-    ok = ok && head->size >= 0 && StreamHasPlane(file, head->size);
+    head->size = ok ? StreamSizeFromStart(file) : -1;
+    ok = ok && head->size >= 0 && (TooLargeToCarry(head->size) || StreamHasPlane(file, head->size));
     std::fclose(file);
     return ok ? kRemuxDone : kRemuxBadStream;
 }
@@ -312,6 +318,10 @@ int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char
         CloseSource(&source);
         return kRemuxBadStream;
     }
+    if (TooLargeToCarry(size)) {
+        CloseSource(&source);
+        return kRemuxBadStream;
+    }
     setup.videoConfig = config;
     setup.videoTimescale = source->videoInfo.timescale;
     setup.audioTimescale = SamplingFrequencyOfAdts(header);
@@ -325,7 +335,7 @@ int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char
     const uint64_t taken = CopyAdtsFrames(adtsFile, uint64_t(size), file, report);
     MP4FileFlush(file);
     if (taken != uint64_t(size)) {
-        RemoveCreated(outputs, false);
+        RemoveRegularFile(outputMp4);
         return kRemuxBadStream;
     }
     return kRemuxDone;
@@ -350,6 +360,10 @@ int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const c
         CloseSource(&source);
         return kRemuxNoConfiguration;
     }
+    if (TooLargeToCarry(head.size)) {
+        CloseSource(&source);
+        return kRemuxBadStream;
+    }
     setup.width = head.width;
     setup.height = head.height;
     setup.videoTimescale = 1000;
@@ -363,7 +377,7 @@ int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const c
     const bool whole = CopyVisualFrames(videoStream, uint64_t(head.size), frameRate, file, report);
     MP4FileFlush(file);
     if (!whole) {
-        RemoveCreated(outputs, false);
+        RemoveRegularFile(outputMp4);
         return kRemuxBadStream;
     }
     return kRemuxDone;

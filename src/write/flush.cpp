@@ -176,8 +176,10 @@ int32_t WriteMediaData(MP4_local_file *file) {
     std::free(piece);
     WriteSystemsUnit(root->file, file->odTrackNode, ObjectDescriptorUnit(video, audio));
     WriteSystemsUnit(root->file, file->sceneTrackNode, SceneUnit(video, audio));
-    if (file->videoTempName != nullptr) std::remove(file->videoTempName);
-    if (file->audioTempName != nullptr) std::remove(file->audioTempName);
+    // Only regular files: a temporary name that names a device (/dev/null,
+    // say) was written through, not created, and stays.
+    RemoveRegularFile(file->videoTempName);
+    RemoveRegularFile(file->audioTempName);
     std::fclose(root->file);
     root->file = nullptr;
     return 1;

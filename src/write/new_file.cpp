@@ -158,7 +158,7 @@ void ReleaseReplacedTempFile(FILE **stream, const char *name, const char *newNam
     std::fclose(*stream);
     *stream = nullptr;
     if (name != nullptr && !SameName(name, newName) && !SameName(name, otherName))
-        std::remove(name);
+        RemoveRegularFile(name);
 }
 
 FILE *OpenTempFile(const char *name) { return name != nullptr ? OpenFileForWriting(name) : nullptr; }
