@@ -194,12 +194,10 @@ compare_results() {
     done
     echo "old: $(grep -m1 '^caught [0-9]' "$old" || echo 'no total')"
     echo "new: $(grep -m1 '^caught [0-9]' "$new" || echo 'no total')"
-    if ((${#lost[@]})); then
-        echo "no longer caught: ${lost[*]}"
-        return 1
-    fi
     ((${#gained[@]})) && echo "newly caught: ${gained[*]}"
-    return 0
+    ((${#lost[@]})) && echo "no longer caught: ${lost[*]}"
+    # A fault that the new run misses and the old one caught: the suite lost it.
+    ((${#lost[@]} == 0))
 }
 
 # ---------------------------------------------------------------- options
@@ -286,7 +284,18 @@ fi
 
 log() { [[ -n $log_file ]] && printf '%s\n' "$@" >>"$log_file"; return 0; }
 [[ -n $log_file ]] && : >"$log_file"
-[[ -n $out_file ]] && : >"$out_file"
+if [[ -n $out_file ]]; then
+    {
+        echo "# scripts/mutants.sh, $(date -u '+%Y-%m-%d %H:%M UTC')"
+        if [[ -n $rev ]]; then
+            echo "# revision $rev ($(git -C "$root" rev-parse --short "$rev^{commit}" 2>/dev/null))"
+        else
+            echo "# working tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null)$(
+                [[ -n $(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) ]] &&
+                echo ' with uncommitted changes')"
+        fi
+    } >"$out_file"
+fi
 
 build=$work/build
 generator=()
