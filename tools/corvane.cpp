@@ -29,7 +29,10 @@ const Command kCommands[] = {
      "          sample sizes, picture and audio parameters, descriptors).\n"
      "  --json  [{\"type\", \"offset\", \"size\", \"children\": [...]}, ...].\n"
      "  Bytes after the last box that are not a box are shown as a note; a box\n"
-     "  that ends past the end of the file is marked (\"pastEnd\" in JSON).",
+     "  that ends past the end of the file is marked (\"pastEnd\" in JSON).\n"
+     "  Boxes of top-level types the reader does not know, and bytes after the\n"
+     "  last box (as this tool writes files), are left out and said in one line\n"
+     "  on standard error, as by info, samples and extract.",
      {{"-v", nullptr}, {"--json", nullptr}},
      RunTree},
     {"info", "list the tracks of an MP4 file and their sample indexes",
@@ -38,6 +41,8 @@ const Command kCommands[] = {
      "  time scale, duration, key-frame count), the decoder configuration of\n"
      "  the video and audio track in hex, and the words of the library's file\n"
      "  summary (GetFileInfo).  Without FILE the bundled sample is used.\n"
+     "  What the reader leaves out at the top level (bytes after the last box,\n"
+     "  boxes of types it does not know) is said in one line on standard error.\n"
      "  --json  {\"file\", \"videoTrackId\", \"audioTrackId\", \"tracks\": [{\"id\",\n"
      "          \"type\", \"samples\", \"timescale\", \"duration\", \"keyFrames\"}, ...],\n"
      "          \"videoConfig\", \"audioConfig\", \"fileInfo\": {...}, \"leftOut\":\n"

@@ -45,7 +45,8 @@ void StartProgress(Progress *p, const std::string &what, uint64_t total, bool by
     p->bytes = bytes;
     p->shown = false;
     p->start = Now();
-    p->last = p->start;
+    p->last = p->start - kRedrawSeconds;
+    ShowProgress(p, 0);
 }
 
 void ShowProgress(Progress *p, uint64_t done) {

@@ -100,11 +100,19 @@ const AtomNode *FirstBoxPastEnd(const AtomNode *first, uint32_t fileSize) {
     return nullptr;
 }
 
-std::string CutShortText(const std::string &path, const AtomNode *box, uint32_t fileSize) {
+namespace {
+
+std::string PastEndText(const AtomNode *box, uint32_t fileSize) {
     const uint64_t missing = uint64_t(box->offset) + box->size - fileSize;
-    return path + " is cut short: box '" + box->type + "' at offset " + std::to_string(box->offset) +
-           " (" + std::to_string(box->size) + " bytes) ends " + Plural(missing, "byte", "bytes") +
+    return "box '" + std::string(box->type) + "' at offset " + std::to_string(box->offset) + " (" +
+           std::to_string(box->size) + " bytes) ends " + Plural(missing, "byte", "bytes") +
            " past the end of the file";
+}
+
+}  // namespace
+
+std::string CutShortText(const std::string &path, const AtomNode *box, uint32_t fileSize) {
+    return path + ": cut short: " + PastEndText(box, fileSize);
 }
 
 namespace {
@@ -122,13 +130,11 @@ std::string NoTracksText(const std::string &path, const MP4_read_file *handle) {
     const AtomNode *cut = FirstBoxPastEnd(root->firstAtom, root->fileSize);
     if (FindTopLevelAtom(root, "moov") == nullptr) {
         if (cut == nullptr) return Quoted(path) + " has no 'moov' box, so no tracks";
-        const uint64_t missing = uint64_t(cut->offset) + cut->size - root->fileSize;
-        return Quoted(path) + " has no 'moov' box: the file is cut short (box '" + cut->type +
-               "' at offset " + std::to_string(cut->offset) + " ends " +
-               Plural(missing, "byte", "bytes") + " past its end)";
+        return Quoted(path) + " has no 'moov' box; it is cut short: " +
+               PastEndText(cut, root->fileSize);
     }
     if (cut != nullptr && !HasTracks(handle))
-        return CutShortText(path, cut, root->fileSize) + ", before any track";
+        return Quoted(path) + " is cut short before any track: " + PastEndText(cut, root->fileSize);
     return "";
 }
 
