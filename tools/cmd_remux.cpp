@@ -43,6 +43,9 @@ std::string OpenInput(const std::string &path, Input *in) {
     in->path = path;
     in->file = OpenFileForReading(path.c_str());
     if (in->file == nullptr) return "cannot open '" + path + "': " + std::strerror(errno);
+    // ADTS frames are read a few hundred bytes at a time: a buffer of 64 KiB
+    // keeps that to one read call per 64 KiB of the stream.
+    std::setvbuf(in->file, nullptr, _IOFBF, 64 * 1024);
     in->size = StreamSizeAtEnd(in->file);
     if (std::fseek(in->file, 0, SEEK_SET) != 0) in->size = -1;
     return "";
