@@ -33,6 +33,7 @@ struct Input {
     std::string path;
     FILE *file = nullptr;
     int64_t size = -1;
+    std::vector<char> buffer;  // the stream's, released after it is closed
     ~Input() {
         if (file != nullptr) std::fclose(file);
     }
@@ -45,7 +46,8 @@ std::string OpenInput(const std::string &path, Input *in) {
     if (in->file == nullptr) return "cannot open '" + path + "': " + std::strerror(errno);
     // ADTS frames are read a few hundred bytes at a time: a buffer of 64 KiB
     // keeps that to one read call per 64 KiB of the stream.
-    std::setvbuf(in->file, nullptr, _IOFBF, 64 * 1024);
+    in->buffer.resize(64 * 1024);
+    std::setvbuf(in->file, in->buffer.data(), _IOFBF, in->buffer.size());
     in->size = StreamSizeAtEnd(in->file);
     if (std::fseek(in->file, 0, SEEK_SET) != 0) in->size = -1;
     return "";
