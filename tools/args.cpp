@@ -9,8 +9,8 @@
 
 namespace {
 
-const OptionSpec *FindOption(const std::vector<OptionSpec> &options, const std::string &name) {
-    for (const OptionSpec &o : options)
+const OptionDef *FindOption(const std::vector<OptionDef> &options, const std::string &name) {
+    for (const OptionDef &o : options)
         if (name == o.name) return &o;
     return nullptr;
 }
@@ -30,7 +30,7 @@ std::string Args::Value(const std::string &name, const std::string &otherwise) c
     return it == values.end() ? otherwise : it->second;
 }
 
-std::string ParseArgs(const std::string &command, const std::vector<OptionSpec> &options,
+std::string ParseArgs(const std::string &command, const std::vector<OptionDef> &options,
                       const std::vector<std::string> &words, Args *args) {
     *args = Args{};
     bool optionsEnded = false;
@@ -46,11 +46,11 @@ std::string ParseArgs(const std::string &command, const std::vector<OptionSpec> 
         }
         const size_t eq = w.rfind("--", 0) == 0 ? w.find('=') : std::string::npos;
         const std::string name = w.substr(0, eq);
-        const OptionSpec *spec = FindOption(options, name);
-        if (spec == nullptr)
+        const OptionDef *known = FindOption(options, name);
+        if (known == nullptr)
             return "unknown option '" + name + "' for " + command + " (see corvane " + command +
                    " --help)";
-        if (spec->value == nullptr) {
+        if (known->value == nullptr) {
             if (eq != std::string::npos) return "option " + name + " takes no value";
             args->flags.push_back(name);
             continue;
@@ -61,7 +61,7 @@ std::string ParseArgs(const std::string &command, const std::vector<OptionSpec> 
         } else if (i + 1 < words.size()) {
             value = words[++i];
         }
-        if (value.empty()) return "option " + name + " needs a value (" + spec->value + ")";
+        if (value.empty()) return "option " + name + " needs a value (" + known->value + ")";
         args->values[name] = value;
     }
     return "";

@@ -32,7 +32,7 @@ std::string DefaultSample();
 
 // An option a command takes: a flag, or an option with a value (given as
 // "--name VALUE" or "--name=VALUE").
-struct OptionSpec {
+struct OptionDef {
     const char *name;
     const char *value;  // what the value is, for messages; null for a flag
 };
@@ -49,7 +49,7 @@ struct Args {
 // Splits `words` into options (of `options`; "--" ends them) and positional
 // arguments.  An empty string, or the one-line message naming the option
 // that is unknown or lacks its value.
-std::string ParseArgs(const std::string &command, const std::vector<OptionSpec> &options,
+std::string ParseArgs(const std::string &command, const std::vector<OptionDef> &options,
                       const std::vector<std::string> &words, Args *args);
 
 // Option values, parsed whole: an empty string, or a message naming the
@@ -131,7 +131,7 @@ struct Command {
     const char *name;
     const char *summary;
     const char *usage;
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     int (*run)(const Args &args);
 };
 
