@@ -18,6 +18,9 @@
 # With UPDATE=1 in the environment the expected files are written from what
 # the runs gave (to be read over before they are committed).
 set -uo pipefail
+# Nothing is read from the caller: the runs and the snippets get an empty
+# standard input even where the caller has none at all.
+exec < /dev/null
 corvane=$(realpath "$1") dir=$(cd "$2" && pwd) name=$3 data=$4
 DATA=$(cd "$data" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/corvane-tool-$name.XXXXXX")
