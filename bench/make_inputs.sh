@@ -15,8 +15,13 @@
 #   big.mp4    about 1 GB of large samples: 1920x1080 noise at -q:v 1
 #              (about 2.4 MB a frame) with AAC audio, moov first; big.aac
 #              its audio as ADTS
+#   big.m4v    the video of big.mp4 as a raw MPEG-4 Visual stream (about 1 GB)
 #   big_short.mp4, big_short.aac  the same, about 120 MB (made with --quick too)
-# --quick makes only short.* and big_short.mp4.
+#   wide.m4v   1 hour of MPEG-4 Visual 320x240 25 fps at a high bit rate
+#              (noise, about 450 MB in 90,000 frames); wide.aac 1 hour of
+#              AAC stereo at 128 kb/s (about 58 MB): the writing path on
+#              high-bit-rate media, where the bytes and not the frames cost
+# --quick makes only short.* and big_short.*.
 set -euo pipefail
 
 quick=0
@@ -51,6 +56,16 @@ big_file() {  # NAME SECONDS
         "${common[@]}" -c:v mpeg4 -q:v 1 -g 25 -c:a aac -b:a 32k -ac 1 \
         -movflags +faststart "$name.mp4"
     [[ -s $name.aac ]] || ff -i "$name.mp4" -map 0:a -c copy -f adts "$name.aac"
+    [[ -s $name.m4v ]] || ff -i "$name.mp4" -map 0:v -c copy -bsf:v dump_extra -f m4v "$name.m4v"
+}
+
+# Many frames of some kilobytes each: a high bit rate at a modest size.
+wide_streams() {  # NAME SECONDS
+    local name=$1 seconds=$2
+    [[ -s $name.m4v ]] || ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=$seconds,noise=alls=10:allf=t+u" \
+        "${common[@]}" -c:v mpeg4 -q:v 4 -g 25 -f m4v "$name.m4v"
+    [[ -s $name.aac ]] || ff -f lavfi -i "anoisesrc=color=pink:amplitude=0.3:sample_rate=44100:duration=$seconds" \
+        "${common[@]}" -c:a aac -b:a 128k -ac 2 -f adts "$name.aac"
 }
 
 long_file short 300
@@ -58,5 +73,6 @@ big_file big_short 2
 if [[ $quick == 0 ]]; then
     long_file hour 3600
     big_file big 17
+    wide_streams wide 3600
 fi
 ls -l

@@ -11,11 +11,15 @@ user + system CPU time from wait4) and by /usr/bin/time (peak resident
 memory).
 
     bench/run.py [--build DIR] [--inputs DIR] [--reps N] [--quick]
-                 [--only JOB,...] [--markdown FILE] [--json FILE]
+                 [--only JOB,...] [--baseline DIR] [--markdown FILE] [--json FILE]
 
 --quick uses the five-minute file and the 120 MB file of large samples
 (bench/make_inputs.sh --quick makes them).  The table goes to standard
 output, and to FILE with --markdown.
+
+--baseline DIR adds to every writing job the corvane tool of another build
+(an earlier version, built apart), run in the same rounds as "before", and
+checks that it writes the same bytes.
 """
 import argparse
 import datetime
@@ -75,6 +79,7 @@ class Job:
         self.output = output      # file whose bytes must be the same after every run
         self.runs = {label: [] for label, _ in commands}
         self.digests = set()
+        self.before_digests = set()
 
 
 def make_jobs(args, inputs, out):
@@ -118,7 +123,16 @@ def make_jobs(args, inputs, out):
                  "ffmpeg_add.mp4" % (mp4, aac)),
                 ("cp", "cp %s cp_add.mp4 && cp %s cp_add.aac" % (mp4, aac)),
             ], output=os.path.join(out, "corvane_add.mp4")))
-    # The flush copies the temporary files in pieces of a fixed size: with a
+    # High-bit-rate streams: the bytes, not the frames, cost.
+    m4v, aac = f("wide", ".m4v"), f("wide", ".aac")
+    if have_mux and not args.quick and os.path.exists(m4v):
+        jobs.append(Job("mux-wide", "wide.m4v + wide.aac (320x240, high bit rate) into an MP4 file", [
+            ("corvane", "%s mux %s %s corvane_mux.mp4 --fps 25" % (corvane, m4v, aac)),
+            ("ffmpeg", "ffmpeg -nostdin -v error -y -r 25 -i %s -i %s -c copy ffmpeg_mux.mp4"
+             % (m4v, aac)),
+            ("cp", "cp %s cp_v.m4v && cp %s cp_a.aac" % (m4v, aac)),
+        ], output=os.path.join(out, "corvane_mux.mp4")))
+    # The flush copies the temporary files without holding them: with a
     # gigabyte of media in few samples its peak memory stays small.
     mp4, aac = f(big_name, ".mp4"), f(big_name, ".aac")
     if have_add_audio and os.path.exists(aac):
@@ -129,9 +143,27 @@ def make_jobs(args, inputs, out):
              "ffmpeg_add.mp4" % (mp4, aac)),
             ("cp", "cp %s cp_add.mp4 && cp %s cp_add.aac" % (mp4, aac)),
         ], output=os.path.join(out, "corvane_add.mp4")))
+    m4v = f(big_name, ".m4v")
+    if tool_has(corvane, "add-video") and os.path.exists(m4v):
+        jobs.append(Job("add-video-" + big_name,
+                        "audio of %s.mp4 + %s.m4v into an MP4 file" % (big_name, big_name), [
+            ("corvane", "%s add-video %s %s corvane_addv.mp4 --fps 25" % (corvane, mp4, m4v)),
+            ("ffmpeg", "ffmpeg -nostdin -v error -y -i %s -r 25 -i %s -map 1:v -map 0:a -c copy "
+             "ffmpeg_addv.mp4" % (mp4, m4v)),
+            ("cp", "cp %s cp_addv.mp4 && cp %s cp_addv.m4v" % (mp4, m4v)),
+        ], output=os.path.join(out, "corvane_addv.mp4")))
     if args.only:
         wanted = set(args.only.split(","))
         jobs = [j for j in jobs if j.name in wanted]
+    if args.baseline:
+        before = os.path.join(os.path.abspath(args.baseline), "corvane")
+        for job in jobs:
+            if job.output:
+                command = dict(job.commands)["corvane"].replace(corvane, before, 1)
+                name = os.path.basename(job.output)
+                command = command.replace(name, "before_" + name)
+                job.commands.insert(1, ("before", command))
+                job.runs["before"] = []
     return jobs
 
 
@@ -144,6 +176,14 @@ def tool_has(corvane, command):
     return any(line.split()[:1] == [command] for line in text.splitlines())
 
 
+def clear(out):
+    """Removes what a command wrote, so that the next one starts from an
+    empty folder: no command truncates another's gigabyte, and the page
+    cache does not carry a command's dirty pages into the next one's time."""
+    for name in os.listdir(out):
+        os.remove(os.path.join(out, name))
+
+
 def run_job(job, reps, out):
     for round_number in range(reps + 1):
         for label, command in job.commands:
@@ -152,6 +192,10 @@ def run_job(job, reps, out):
                 job.runs[label].append((wall, cpu, rss))
             if label == "corvane" and job.output:
                 job.digests.add(digest(job.output))
+            if label == "before":
+                out_dir, name = os.path.split(job.output)
+                job.before_digests.add(digest(os.path.join(out_dir, "before_" + name)))
+            clear(out)
         sys.stderr.write("  %s round %d/%d\n" % (job.name, round_number, reps))
 
 
@@ -226,6 +270,11 @@ def table(jobs, info):
             lines.append("%s: corvane's output %s the same bytes on every run (sha256 %s)."
                          % (job.name, "had" if len(job.digests) == 1 else "did NOT have",
                             ", ".join(sorted(job.digests))))
+            if job.before_digests:
+                lines.append("")
+                lines.append("%s: the baseline's output %s the same bytes (sha256 %s)."
+                             % (job.name, "had" if job.before_digests == job.digests else "did NOT have",
+                                ", ".join(sorted(job.before_digests))))
     return "\n".join(lines) + "\n"
 
 
@@ -236,6 +285,7 @@ def main():
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--only", default="")
+    parser.add_argument("--baseline")
     parser.add_argument("--markdown")
     parser.add_argument("--json")
     args = parser.parse_args()

@@ -4,7 +4,9 @@
 // in both directions, lookups by time and key-frame seeks at awkward times,
 // and the decoder configuration of both tracks.  Every block handed out is
 // read in full, so a block shorter than the size it was handed out with is
-// caught by AddressSanitizer.
+// caught by AddressSanitizer.  The same file is then opened with the
+// tolerant top-level scan of the corvane tool and walked again: it must
+// open whatever the exact open opens, and leave nothing out of such a file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "corvane2.h"
 #include "fuzz_support.h"
+#include "read/read.h"
 
 namespace {
 
@@ -93,10 +96,37 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
+namespace {
+
+// What a tolerant open reports lies inside the file.
+void CheckLeftOut(const LeftOut &l, size_t size) {
+    if (uint64_t(l.trailingOffset) + l.trailingBytes > size || l.skippedBytes > size ||
+        (l.skippedBoxes == 0) != (l.skippedBytes == 0))
+        std::abort();
+}
+
+void OpenTolerantly(const std::string &path, size_t size, bool exactOpened) {
+    MP4_read_file *handle = nullptr;
+    LeftOut leftOut{};
+    const int32_t opened = OpenMp4File(&handle, path.c_str(), kTolerantRead, &leftOut);
+    if (exactOpened && (opened != 1 || leftOut.skippedBoxes != 0 || leftOut.trailingBytes != 0))
+        std::abort();
+    if (opened == 1) {
+        CheckLeftOut(leftOut, size);
+        WalkTrack(handle, handle->videoTrackId);
+        if (handle->audioTrackId != handle->videoTrackId) WalkTrack(handle, handle->audioTrackId);
+    }
+    MP4FileClose(&handle);
+    std::free(handle);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string path = fuzz::WriteScratch("input.mp4", data, size);
     MP4_read_file *handle = nullptr;
-    if (MP4FileOpen(&handle, path.c_str()) == 1) {
+    const bool exactOpened = MP4FileOpen(&handle, path.c_str()) == 1;
+    if (exactOpened) {
         WalkTrack(handle, handle->videoTrackId);
         if (handle->audioTrackId != handle->videoTrackId) WalkTrack(handle, handle->audioTrackId);
         TakeConfiguration(handle);
@@ -111,5 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     MP4FileClose(&handle);
     std::free(handle);
+    OpenTolerantly(path, size, exactOpened);
     return 0;
 }

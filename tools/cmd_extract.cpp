@@ -1,6 +1,8 @@
 // corvane extract: the samples of a track as a raw elementary stream that a
 // decoder can play without the MP4 file around it.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,9 @@ void AdtsHeader(const StreamFraming &f, uint32_t payload, uint8_t out[kAdtsHeade
 // Writes the stream; the number of samples written, or a message.
 std::string WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &framing,
                         FILE *out, uint32_t *written) {
+    const uint32_t total = handle->tracks[id]->sampleCount;
+    Progress progress;
+    StartProgress(&progress, "extract", total, false);
     if (std::fwrite(framing.prefix.data(), 1, framing.prefix.size(), out) != framing.prefix.size())
         return "write failed";
     uint8_t *data = nullptr;
@@ -90,9 +95,13 @@ std::string WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &
         }
         ok = ok && std::fwrite(data, 1, size, out) == size;
         MP4freeData(&data);
-        if (!ok) return "cannot write sample " + std::to_string(*written);
-        ++*written;
+        if (!ok) {
+            EndProgress(&progress);
+            return "cannot write sample " + std::to_string(*written);
+        }
+        ShowProgress(&progress, ++*written);
     }
+    EndProgress(&progress);
     if (*written != handle->tracks[id]->sampleCount)
         return "sample " + std::to_string(*written) + " cannot be read";
     return "";
@@ -100,16 +109,17 @@ std::string WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &
 
 }  // namespace
 
-int RunExtract(const std::vector<std::string> &argsIn) {
-    std::vector<std::string> args = argsIn;
-    std::string kind;
-    if (!TakeOption(args, "--track", &kind) || args.size() != 2)
-        return Fail("extract takes FILE --track video|audio OUT (see --help)");
-    if (kind != "video" && kind != "audio") return Fail("--track must be video or audio");
-    const std::string &path = args[0], &outPath = args[1];
-    MP4_read_file *handle = OpenForReading(path);
-    if (handle == nullptr) return Fail("cannot open '" + path + "' as an MP4 file");
-    std::string error;
+int RunExtract(const Args &args) {
+    const std::string kind = args.Value("--track");
+    if (kind.empty() || args.positional.size() != 2)
+        return Fail("extract takes FILE --track video|audio OUT (see corvane extract --help)");
+    const std::string bad = ParseChoice("--track", kind, {"video", "audio"});
+    if (!bad.empty()) return Fail(bad);
+    const std::string &path = args.positional[0], &outPath = args.positional[1];
+    Mp4Input input;
+    std::string error = OpenMp4(path, &input);
+    if (!error.empty()) return Fail(error);
+    MP4_read_file *handle = input.handle;
     const int32_t id = ChooseTrack(handle, kind, path, &error);
     StreamFraming framing;
     if (id != 0 && kind == "video" && !VideoFraming(handle, &framing))
@@ -118,22 +128,19 @@ int RunExtract(const std::vector<std::string> &argsIn) {
         const std::string why = AudioFraming(handle, &framing);
         if (!why.empty()) error = "the audio track of '" + path + "' " + why;
     }
-    const bool outputExisted = PathExists(outPath.c_str());
-    FILE *out = error.empty() ? OpenFileForWriting(outPath.c_str()) : nullptr;
-    if (error.empty() && out == nullptr) error = "cannot create '" + outPath + "'";
-    uint32_t written = 0;
-    if (out != nullptr) {
-        error = WriteStream(handle, id, framing, out, &written);
-        if (std::fclose(out) != 0 && error.empty()) error = "write failed";
-        // A stream cut short is of no use to a player: leave nothing behind
-        // (but never remove what was there before the command).
-        if (!error.empty()) {
-            if (!outputExisted) std::remove(outPath.c_str());
-            error = "'" + outPath + "': " + error;
-        }
-    }
-    CloseForReading(handle);
     if (!error.empty()) return Fail(error);
+    const bool outputExisted = PathExists(outPath.c_str());
+    FILE *out = OpenFileForWriting(outPath.c_str());
+    if (out == nullptr) return Fail("cannot create '" + outPath + "': " + std::strerror(errno));
+    uint32_t written = 0;
+    error = WriteStream(handle, id, framing, out, &written);
+    if (std::fclose(out) != 0 && error.empty()) error = "write failed";
+    // A stream cut short is of no use to a player: leave nothing behind
+    // (but never remove what was there before the command).
+    if (!error.empty()) {
+        if (!outputExisted) std::remove(outPath.c_str());
+        return Fail("'" + outPath + "': " + error);
+    }
     std::fprintf(Out(), "%s: %u %s samples\n", outPath.c_str(), written, kind.c_str());
     return 0;
 }

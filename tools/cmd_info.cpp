@@ -101,23 +101,6 @@ constexpr InfoWord kInfoWords[] = {
     {"mpegAudioEmphasis", &FileInfo::mpegAudioEmphasis},
 };
 
-std::string JsonString(const std::string &text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 void PrintText(const std::string &path, const MP4_read_file *h,
                const std::vector<TrackLine> &lines, const Configs &configs,
                const FileInfo &info) {
@@ -138,9 +121,21 @@ void PrintText(const std::string &path, const MP4_read_file *h,
     std::fprintf(Out(), "\n");
 }
 
+std::string LeftOutJson(const LeftOut &l) {
+    std::string first = "null";
+    if (l.skippedBoxes > 0)
+        first = "{\"type\": " + JsonString(PrintableType(l.firstSkippedType)) +
+                ", \"offset\": " + std::to_string(l.firstSkippedOffset) +
+                ", \"size\": " + std::to_string(l.firstSkippedSize) + "}";
+    return "{\"skippedBoxes\": " + std::to_string(l.skippedBoxes) +
+           ", \"skippedBytes\": " + std::to_string(l.skippedBytes) + ", \"firstSkipped\": " + first +
+           ", \"trailingOffset\": " + std::to_string(l.trailingOffset) +
+           ", \"trailingBytes\": " + std::to_string(l.trailingBytes) + "}";
+}
+
 void PrintJson(const std::string &path, const MP4_read_file *h,
                const std::vector<TrackLine> &lines, const Configs &configs,
-               const FileInfo &info) {
+               const FileInfo &info, const LeftOut &leftOut) {
     std::fprintf(Out(), "{\"file\": %s, \"videoTrackId\": %d, \"audioTrackId\": %d, \"tracks\": [",
                  JsonString(path).c_str(), h->videoTrackId, h->audioTrackId);
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -159,34 +154,32 @@ void PrintJson(const std::string &path, const MP4_read_file *h,
         std::fprintf(Out(), "%s\"%s\": %u", separator, word.name, info.*word.field);
         separator = ", ";
     }
-    std::fprintf(Out(), "}}\n");
+    std::fprintf(Out(), "},\n  \"leftOut\": %s}\n", LeftOutJson(leftOut).c_str());
 }
 
 }  // namespace
 
-int RunInfo(const std::vector<std::string> &argsIn) {
-    std::vector<std::string> args = argsIn;
-    const bool json = TakeFlag(args, "--json");
-    if (args.size() > 1) return Fail("info takes one FILE");
-    const std::string path = args.empty() ? DefaultSample() : args[0];
-    MP4_read_file *handle = nullptr;
-    const int32_t opened = MP4FileOpen(&handle, path.c_str());
-    if (opened != 1) {
-        MP4FileClose(&handle);
-        std::free(handle);
-        return Fail("cannot open '" + path + "' as an MP4 file");
-    }
+int RunInfo(const Args &args) {
+    if (args.positional.size() > 1) return Fail("info takes one FILE (see corvane info --help)");
+    const std::string path = args.positional.empty() ? DefaultSample() : args.positional[0];
+    Mp4Input input;
+    const std::string error = OpenMp4(path, &input);
+    if (!error.empty()) return Fail(error);
+    MP4_read_file *handle = input.handle;
+    const std::string noTracks = NoTracksText(path, handle);
+    if (!noTracks.empty()) return Fail(noTracks);
     std::vector<TrackLine> lines;
     for (int id = 0; id < MP4_READ_TRACK_SLOTS; ++id)
         if (handle->tracks[id] != nullptr) lines.push_back(Describe(id, handle->tracks[id]));
     const Configs configs = ReadConfigs(handle);
+    // GetFileInfo's words, from the handle open here (GetFileInfo itself
+    // opens with the exact reader, which refuses what the tolerant open
+    // reads).  Taken after the configurations: it may read an audio sample.
     FileInfo info{};
-    GetFileInfo(path.c_str(), &info);
-    if (json)
-        PrintJson(path, handle, lines, configs, info);
+    FillFileInfo(handle, &info);
+    if (args.Has("--json"))
+        PrintJson(path, handle, lines, configs, info, input.leftOut);
     else
         PrintText(path, handle, lines, configs, info);
-    MP4FileClose(&handle);
-    std::free(handle);
     return 0;
 }

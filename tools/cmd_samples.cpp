@@ -68,31 +68,30 @@ void PrintJson(const std::vector<SampleLine> &lines) {
 
 }  // namespace
 
-int RunSamples(const std::vector<std::string> &argsIn) {
-    std::vector<std::string> args = argsIn;
-    const bool json = TakeFlag(args, "--json");
-    const bool keyFramesOnly = TakeFlag(args, "--keyframes");
-    std::string kind;
-    TakeOption(args, "--track", &kind);
-    if (TakeFlag(args, "--track")) return Fail("--track must be video or audio");
-    if (args.size() != 1) return Fail("samples takes one FILE (see --help)");
-    const std::string &path = args[0];
-    MP4_read_file *handle = OpenForReading(path);
-    if (handle == nullptr) return Fail("cannot open '" + path + "' as an MP4 file");
+int RunSamples(const Args &args) {
+    const std::string kind = args.Value("--track");
+    if (!kind.empty()) {
+        const std::string bad = ParseChoice("--track", kind, {"video", "audio"});
+        if (!bad.empty()) return Fail(bad);
+    }
+    if (args.positional.size() != 1) return Fail("samples takes one FILE (see corvane samples --help)");
+    const std::string &path = args.positional[0];
+    Mp4Input input;
+    const std::string opened = OpenMp4(path, &input);
+    if (!opened.empty()) return Fail(opened);
     std::string error;
-    const int32_t id = ChooseTrack(handle, kind, path, &error);
-    std::vector<SampleLine> lines;
-    const bool read = id != 0 && ReadSamples(handle, id, &lines);
-    CloseForReading(handle);
+    const int32_t id = ChooseTrack(input.handle, kind, path, &error);
     if (id == 0) return Fail(error);
-    if (!read) return Fail("sample " + std::to_string(lines.size()) + " of '" + path + "' cannot be read");
-    if (keyFramesOnly) {
+    std::vector<SampleLine> lines;
+    if (!ReadSamples(input.handle, id, &lines))
+        return Fail("sample " + std::to_string(lines.size()) + " of '" + path + "' cannot be read");
+    if (args.Has("--keyframes")) {
         std::vector<SampleLine> keys;
         for (const SampleLine &l : lines)
             if (l.key) keys.push_back(l);
         lines.swap(keys);
     }
-    if (json)
+    if (args.Has("--json"))
         PrintJson(lines);
     else
         PrintText(lines);

@@ -68,20 +68,31 @@ std::string Decoded(const AtomNode *node) {
     return "";
 }
 
-void PrintNode(const AtomNode *node, int depth, bool verbose) {
-    std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s\n", depth * 2, "", node->type, node->offset,
-                 node->size, verbose ? Decoded(node).c_str() : "");
-    for (const AtomNode *child = node->firstChild; child; child = child->next)
-        PrintNode(child, depth + 1, verbose);
+// How far a box runs past the end of the file (0 when it fits).
+uint64_t PastEnd(const AtomNode *node, uint32_t fileSize) {
+    const uint64_t end = uint64_t(node->offset) + node->size;
+    return end > fileSize ? end - fileSize : 0;
 }
 
-void PrintJson(const AtomNode *node, int depth) {
-    std::fprintf(Out(), "%*s{\"type\": \"%s\", \"offset\": %u, \"size\": %u", depth * 2, "",
-                 node->type, node->offset, node->size);
+void PrintNode(const AtomNode *node, int depth, bool verbose, uint32_t fileSize) {
+    const uint64_t past = PastEnd(node, fileSize);
+    const std::string mark =
+        past ? " (ends " + std::to_string(past) + " bytes past the end of the file)" : "";
+    std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s%s\n", depth * 2, "", node->type, node->offset,
+                 node->size, verbose ? Decoded(node).c_str() : "", mark.c_str());
+    for (const AtomNode *child = node->firstChild; child; child = child->next)
+        PrintNode(child, depth + 1, verbose, fileSize);
+}
+
+void PrintJson(const AtomNode *node, int depth, uint32_t fileSize) {
+    std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %u, \"size\": %u", depth * 2, "",
+                 JsonString(node->type).c_str(), node->offset, node->size);
+    if (const uint64_t past = PastEnd(node, fileSize))
+        std::fprintf(Out(), ", \"pastEnd\": %llu", (unsigned long long)past);
     if (node->firstChild) {
         std::fprintf(Out(), ", \"children\": [\n");
         for (const AtomNode *child = node->firstChild; child; child = child->next) {
-            PrintJson(child, depth + 1);
+            PrintJson(child, depth + 1, fileSize);
             std::fprintf(Out(), child->next ? ",\n" : "\n");
         }
         std::fprintf(Out(), "%*s]", depth * 2, "");
@@ -89,59 +100,51 @@ void PrintJson(const AtomNode *node, int depth) {
     std::fprintf(Out(), "}");
 }
 
-// Reads the tree as the library does, but keeps the top-level boxes found
-// before bytes that do not form a box the library knows: files written with
-// object-descriptor and scene tracks end with their two access units after
-// mdat, outside any box.  Returns false when no box could be read at all;
-// `unread` receives the offset of such trailing bytes (0 when none).
-bool ReadForDisplay(Root_atom *root, uint64_t *unread) {
-    *unread = 0;
-    const int32_t top = ReadTopLevelAtoms(root);
-    if (root->firstAtom == nullptr) return false;
-    const AtomNode *last = root->firstAtom;
-    for (AtomNode *atom = root->firstAtom; atom; atom = atom->next) {
-        AtomTypeInfo info{};
-        if (GetAtomTypeInfo(atom, &info) == 1 && info.headerSize != 0)
-            ReadChildAtoms(root->file, atom, info.headerSize);
-        last = atom;
+void PrintTree(const Root_atom &root, bool json, bool verbose, const LeftOut &leftOut) {
+    if (json) {
+        std::fprintf(Out(), "[\n");
+        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) {
+            PrintJson(atom, 1, root.fileSize);
+            std::fprintf(Out(), atom->next ? ",\n" : "\n");
+        }
+        std::fprintf(Out(), "]\n");
+        return;
     }
-    if (top < 0) *unread = uint64_t(last->offset) + last->size;
-    return true;
+    for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next)
+        PrintNode(atom, 0, verbose, root.fileSize);
+    if (leftOut.trailingBytes != 0)
+        std::fprintf(Out(), "(%u bytes from offset %u are not a box)\n", leftOut.trailingBytes,
+                     leftOut.trailingOffset);
 }
 
 }  // namespace
 
-int RunTree(const std::vector<std::string> &argsIn) {
-    std::vector<std::string> args = argsIn;
-    const bool json = TakeFlag(args, "--json");
-    const bool verbose = TakeFlag(args, "-v");
-    if (args.size() > 1) return Fail("tree takes one FILE");
-    const std::string path = args.empty() ? DefaultSample() : args[0];
+// The tree as the library's reader builds it, read tolerantly at the top
+// level like the other reading commands: boxes of types the reader does not
+// know are passed over and bytes after the last box that are not a box end
+// the scan, each said on the error stream.
+int RunTree(const Args &args) {
+    if (args.positional.size() > 1) return Fail("tree takes one FILE (see corvane tree --help)");
+    const std::string path = args.positional.empty() ? DefaultSample() : args.positional[0];
     Root_atom root{};
     root.file = OpenFileForReading(path.c_str());
-    if (root.file == nullptr) return Fail("cannot open '" + path + "'");
+    if (root.file == nullptr) return Fail(UnreadableText(path));
     // Files of 2 GiB or more are refused, as the reader refuses them.
     const int64_t size = StreamSizeAtEnd(root.file);
     root.fileSize = size > 0 && uint64_t(size) < kMaxReadableFileSize ? uint32_t(size) : 0;
-    uint64_t unread = 0;
-    const bool ok = root.fileSize > 0 && ReadForDisplay(&root, &unread);
-    // The decoded fields come from the records the reader extracts.
-    if (ok && verbose && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
-    if (ok && json) {
-        std::fprintf(Out(), "[\n");
-        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) {
-            PrintJson(atom, 1);
-            std::fprintf(Out(), atom->next ? ",\n" : "\n");
-        }
-        std::fprintf(Out(), "]\n");
-    } else if (ok) {
-        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) PrintNode(atom, 0, verbose);
-        if (unread != 0 && unread < uint64_t(size))
-            std::fprintf(Out(), "(%llu bytes from offset %llu are not a box)\n",
-                         (unsigned long long)(uint64_t(size) - unread), (unsigned long long)unread);
+    LeftOut leftOut{};
+    const bool ok = root.fileSize > 0 && ReadAtomTreeWith(&root, kTolerantRead, &leftOut) > 0;
+    if (ok) {
+        const std::string said = LeftOutText(path, leftOut);
+        if (!said.empty()) Warn(said);
+        if (const AtomNode *cut = FirstBoxPastEnd(root.firstAtom, root.fileSize))
+            Warn(CutShortText(path, cut, root.fileSize));
+        // The decoded fields come from the records the reader extracts.
+        if (args.Has("-v") && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
+        PrintTree(root, args.Has("--json"), args.Has("-v"), leftOut);
     }
     FreeAtomTree(&root);
     std::fclose(root.file);
-    if (!ok) return Fail("'" + path + "' is not an MP4 file this tool can read");
+    if (!ok) return Fail(UnreadableText(path));
     return 0;
 }

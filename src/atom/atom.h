@@ -138,6 +138,38 @@ constexpr uint64_t kMaxReadableFileSize = 0x80000000ull;
 
 int32_t ReadAtomTree(Root_atom *root);
 int32_t ReadTopLevelAtoms(Root_atom *root);
+
+// How the top-level scan treats bytes that do not form a box it reads.
+// Exact (what the exports do): a type the whitelist rejects, a size below
+// the header or a header cut short fails the scan.  Tolerant (the corvane
+// tool): a box of a rejected type whose size is sane (at least the header,
+// inside the file) is passed over, and bytes that do not form a box (a
+// header cut short, a size below the header, a rejected type with a size
+// that is not sane) end the scan as trailing bytes; the scan fails only
+// when no box at all is read.  Nested levels are read the same way in both.
+struct ReadOptions {
+    bool tolerant;
+};
+constexpr ReadOptions kExactRead{false};
+constexpr ReadOptions kTolerantRead{true};
+
+// What a tolerant scan left out: the boxes passed over (the first one named)
+// and the trailing bytes.
+struct LeftOut {
+    uint32_t skippedBoxes;
+    uint64_t skippedBytes;
+    uint8_t firstSkippedType[4];  // as in the file, not necessarily printable
+    uint32_t firstSkippedOffset;
+    uint32_t firstSkippedSize;
+    uint32_t trailingOffset;
+    uint32_t trailingBytes;       // 0: the boxes reach the end of the file
+};
+
+// ReadTopLevelAtoms and ReadAtomTree with options; `leftOut` (optional)
+// receives what a tolerant scan left out.  With kExactRead they are
+// ReadTopLevelAtoms and ReadAtomTree.
+int32_t ReadTopLevelAtomsWith(Root_atom *root, ReadOptions options, LeftOut *leftOut);
+int32_t ReadAtomTreeWith(Root_atom *root, ReadOptions options, LeftOut *leftOut);
 int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize);
 int32_t ExtractAtomRecords(Root_atom *root);
 int32_t ReadAtomRecord(uint32_t count, AtomNode *node, FILE *file, realStructure *record);

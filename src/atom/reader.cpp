@@ -31,18 +31,27 @@ struct Header {
     char type[5];
 };
 
+// The 8 bytes of a header as they stand in the file.
+struct RawHeader {
+    uint8_t size[4];
+    uint8_t type[4];
+};
+
+bool ReadRawHeader(FILE *file, RawHeader *raw) {
+    return std::fread(raw->size, 1, 4, file) == 4 && std::fread(raw->type, 1, 4, file) == 4;
+}
+
 // Reads the 8-byte header at the stream position.  0: read; -99: short read;
 // -1: the whitelist rejects the type.
 int32_t ReadHeader(FILE *file, Header *header) {
-    uint8_t sizeBytes[4];
-    uint8_t typeBytes[4];
-    if (std::fread(sizeBytes, 1, 4, file) != 4 || std::fread(typeBytes, 1, 4, file) != 4) {
+    RawHeader raw;
+    if (!ReadRawHeader(file, &raw)) {
         std::printf("Read data from file error!\n");
         return -99;
     }
-    if (CheckReadableAtomType(typeBytes) < 0) return -1;
-    header->size = ReadBigEndian32(sizeBytes);
-    CopyAtomType(header->type, reinterpret_cast<const char *>(typeBytes));
+    if (CheckReadableAtomType(raw.type) < 0) return -1;
+    header->size = ReadBigEndian32(raw.size);
+    CopyAtomType(header->type, reinterpret_cast<const char *>(raw.type));
     return 0;
 }
 
@@ -186,18 +195,34 @@ int32_t ScanChildren(FILE *file, AtomNode *parent, uint32_t headerSize, ScanBudg
     return 1;
 }
 
+// Notes a top-level box that a tolerant scan passes over.
+void PassOver(const RawHeader &raw, uint32_t offset, uint32_t size, LeftOut *left) {
+    if (left->skippedBoxes++ == 0) {
+        std::memcpy(left->firstSkippedType, raw.type, 4);
+        left->firstSkippedOffset = offset;
+        left->firstSkippedSize = size;
+    }
+    left->skippedBytes += size;
+}
+
 }  // namespace
 
-int32_t ReadAtomTree(Root_atom *root) {
+int32_t ReadAtomTree(Root_atom *root) { return ReadAtomTreeWith(root, kExactRead, nullptr); }
+
+int32_t ReadAtomTreeWith(Root_atom *root, ReadOptions options, LeftOut *leftOut) {
     if (root == nullptr || root->file == nullptr) return -99;
-    if (ReadTopLevelAtoms(root) < 0) return -99;
+    if (ReadTopLevelAtomsWith(root, options, leftOut) < 0) return -99;
     ScanBudget budget = BudgetFor(root->fileSize);
     for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next)
         ReadChildrenOf(root->file, atom, &budget);
     return 1;
 }
 
-int32_t ReadTopLevelAtoms(Root_atom *root) {
+int32_t ReadTopLevelAtoms(Root_atom *root) { return ReadTopLevelAtomsWith(root, kExactRead, nullptr); }
+
+int32_t ReadTopLevelAtomsWith(Root_atom *root, ReadOptions options, LeftOut *leftOut) {
+    LeftOut left{};
+    if (leftOut != nullptr) *leftOut = left;
     if (root == nullptr || root->file == nullptr) return -99;
     root->firstAtom = nullptr;
     if (!SeekTo(root->file, 0)) return -99;
@@ -206,23 +231,45 @@ int32_t ReadTopLevelAtoms(Root_atom *root) {
     AtomNode *last = nullptr;
     uint64_t total = 0;
     while (total < root->fileSize) {
-        Header header{};
-        const int32_t read = ReadHeader(root->file, &header);
-        if (read < 0) return read;
-        // A size below the header (0 and 1 included: the to-end-of-file and
-        // 64-bit forms are not supported) would not advance the scan.
-        if (header.size < kHeaderBytes) return -99;
-        AtomNode *node = NewNode(header, uint32_t(total), nullptr);
-        if (node == nullptr) return -99;
-        if (last == nullptr)
-            root->firstAtom = node;
-        else
-            last->next = node;
-        last = node;
-        total += header.size;
+        RawHeader raw;
+        if (!ReadRawHeader(root->file, &raw)) {
+            if (options.tolerant) break;
+            std::printf("Read data from file error!\n");
+            return -99;
+        }
+        const uint32_t size = ReadBigEndian32(raw.size);
+        const bool sane = size >= kHeaderBytes && total + size <= root->fileSize;
+        if (CheckReadableAtomType(raw.type) < 0) {
+            if (!options.tolerant) return -1;
+            if (!sane) break;
+            PassOver(raw, uint32_t(total), size, &left);
+        } else {
+            // A size below the header (0 and 1 included: the to-end-of-file
+            // and 64-bit forms are not supported) would not advance the scan.
+            if (size < kHeaderBytes) {
+                if (options.tolerant) break;
+                return -99;
+            }
+            Header header{size, {}};
+            CopyAtomType(header.type, reinterpret_cast<const char *>(raw.type));
+            AtomNode *node = NewNode(header, uint32_t(total), nullptr);
+            if (node == nullptr) return -99;
+            if (last == nullptr)
+                root->firstAtom = node;
+            else
+                last->next = node;
+            last = node;
+        }
+        total += size;
         if (total < root->fileSize && !SeekTo(root->file, total)) return -99;
     }
-    return 1;
+    if (total < root->fileSize) {  // only a tolerant scan stops before the end
+        left.trailingOffset = uint32_t(total);
+        left.trailingBytes = uint32_t(root->fileSize - total);
+    }
+    if (leftOut != nullptr) *leftOut = left;
+    // A tolerant scan that found no box at all has read nothing of the file.
+    return root->firstAtom == nullptr && options.tolerant ? -99 : 1;
 }
 
 int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize) {

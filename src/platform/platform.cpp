@@ -11,6 +11,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
 #endif
 
 void DebugOutput(const char *text) {
@@ -42,6 +45,74 @@ int64_t StreamSizeAtEnd(FILE *file) {
     if (fseeko(file, 0, SEEK_END) != 0) return -1;
     return static_cast<int64_t>(ftello(file));
 #endif
+}
+
+namespace {
+
+// The copy through the buffer: each piece cleared, read (a short read
+// leaves zeros) and written whole.
+void CopyThroughBuffer(FILE *out, FILE *in, uint64_t count, uint8_t *buffer, size_t bufferBytes) {
+    for (uint64_t left = count; left > 0;) {
+        const size_t n = left < bufferBytes ? size_t(left) : bufferBytes;
+        std::memset(buffer, 0, n);
+        (void)std::fread(buffer, 1, n, in);
+        std::fwrite(buffer, 1, n, out);
+        left -= n;
+    }
+}
+
+#if defined(__linux__)
+
+// Copies in the kernel from `*inAt` of `in` to `*outAt` of `out`, as far as
+// it goes; returns the bytes copied (both positions moved past them).  It
+// stops at the end of the input or when neither call is possible.
+uint64_t CopyInKernel(int out, int in, off_t *outAt, off_t *inAt, uint64_t count) {
+    // Pieces of at most 1 GiB: the calls take a size_t and may copy less.
+    constexpr uint64_t kPiece = uint64_t(1) << 30;
+    uint64_t copied = 0;
+    bool rangeCopy = true;
+    while (copied < count) {
+        const size_t n = size_t(count - copied < kPiece ? count - copied : kPiece);
+        ssize_t got = -1;
+        if (rangeCopy) {
+            got = copy_file_range(in, inAt, out, outAt, n, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) rangeCopy = false;  // e.g. EXDEV, ENOSYS, EINVAL: try sendfile
+        }
+        if (!rangeCopy) {
+            // sendfile writes at the output's own offset.
+            if (lseek(out, *outAt, SEEK_SET) != *outAt) break;
+            got = sendfile(out, in, inAt, n);
+            if (got < 0 && errno == EINTR) continue;
+            if (got > 0) *outAt += got;
+        }
+        if (got <= 0) break;
+        copied += uint64_t(got);
+    }
+    return copied;
+}
+
+#endif
+
+}  // namespace
+
+void AppendFileBytes(FILE *out, FILE *in, uint64_t count, uint8_t *buffer, size_t bufferBytes) {
+    if (out == nullptr || in == nullptr || count == 0) return;
+    uint64_t copied = 0;
+#if defined(__linux__)
+    // The output's buffered bytes go out first; both streams are then
+    // placed where the kernel copy ended (the streams' own idea of their
+    // positions is set anew by the seeks).
+    off_t outAt = -1, inAt = -1;
+    if (std::fflush(out) == 0 && (outAt = lseek(fileno(out), 0, SEEK_CUR)) >= 0 &&
+        (inAt = ftello(in)) >= 0) {
+        copied = CopyInKernel(fileno(out), fileno(in), &outAt, &inAt, count);
+        if (copied > 0 && (fseeko(out, outAt, SEEK_SET) != 0 || fseeko(in, inAt, SEEK_SET) != 0))
+            return;
+    }
+#endif
+    if (copied < count && buffer != nullptr && bufferBytes > 0)
+        CopyThroughBuffer(out, in, count - copied, buffer, bufferBytes);
 }
 
 #if defined(_WIN32)

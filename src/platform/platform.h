@@ -30,6 +30,17 @@ int64_t StreamSizeAtEnd(FILE *file);
 FILE *OpenFileForReading(const char *path);
 FILE *OpenFileForWriting(const char *path);
 
+// Appends `count` bytes of `in`, from its current position, to `out` after
+// what has been written to it, and leaves `out` positioned after them.  On
+// Linux the kernel copies between the files (copy_file_range, else
+// sendfile), so the bytes do not pass through the process; elsewhere, or
+// when the kernel refuses (files on different file systems, an output that
+// is a pipe), they go through `buffer` in pieces of `bufferBytes`, each
+// cleared before it is read into.  Bytes that `in` no longer holds (it
+// became shorter) are written as zeros.  The writes' results are not
+// looked at, as with the plain writes of the rest of the output.
+void AppendFileBytes(FILE *out, FILE *in, uint64_t count, uint8_t *buffer, size_t bufferBytes);
+
 // Whether anything (a file, a directory, a device, a dangling link) stands
 // at `path`; also true when that cannot be told (a folder that cannot be
 // searched).  Cleanup code asks this before a call creates a file, so that

@@ -117,6 +117,13 @@ void FillAudioInfo(MP4_read_file *handle, FileInfo *info) {
 
 }  // namespace
 
+void FillFileInfo(MP4_read_file *handle, FileInfo *info) {
+    info->fileSize = handle->root->fileSize;
+    info->reserved1 = 0;
+    if (handle->videoTrackId != 0) FillVideoInfo(handle, info);
+    if (handle->audioTrackId != 0) FillAudioInfo(handle, info);
+}
+
 // A summary of an MP4 file: its size, the picture size, frame rate, frame
 // count and bit rates of its video track, and the sampling rate, channels,
 // coding profile, frame count and bit rates of its audio track.
@@ -145,10 +152,7 @@ int32_t CORVANE_CALL GetFileInfo(const char *path, FileInfo *info) {
         }
         return -21;
     }
-    info->fileSize = handle->root->fileSize;
-    info->reserved1 = 0;
-    if (handle->videoTrackId != 0) FillVideoInfo(handle, info);
-    if (handle->audioTrackId != 0) FillAudioInfo(handle, info);
+    FillFileInfo(handle, info);
     MP4FileClose(&handle);
     std::free(handle);
     return 1;

@@ -60,7 +60,7 @@ int32_t FailOpen(MP4_read_file *handle, Root_atom *root) {
 }
 
 // Loads the atom tree: steps from the file size to the extraction.
-bool LoadFile(Root_atom *root, const char *path) {
+bool LoadFile(Root_atom *root, const char *path, ReadOptions options, LeftOut *leftOut) {
     root->file = OpenFileForReading(path);
     if (root->file == nullptr) {
         std::printf("Can't open the file - %s \n", path);
@@ -78,7 +78,7 @@ bool LoadFile(Root_atom *root, const char *path) {
     }
     root->fileSize = uint32_t(size);
     std::printf("file size [%d]\n", int32_t(size));
-    if (ReadAtomTree(root) <= 0) {
+    if (ReadAtomTreeWith(root, options, leftOut) <= 0) {
         std::printf("file parse error, may not a mp4 file\n");
         return false;
     }
@@ -143,8 +143,6 @@ bool FindTracks(MP4_read_file *handle, Root_atom *root) {
 
 }  // namespace
 
-extern "C" {
-
 // Left to this implementation: a handle block that cannot be allocated
 // leaves the caller's variable null and gives -99; a path of more than 255
 // characters (or a null path) is refused with -99 after
@@ -152,7 +150,9 @@ extern "C" {
 // cannot be taken) with "file parse error, may not a mp4 file\n".  A file cut
 // short inside its "moov" opens: each level keeps the atoms read before the
 // end of the file.
-CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const char *path) {
+int32_t OpenMp4File(MP4_read_file **handleOut, const char *path, ReadOptions options,
+                    LeftOut *leftOut) {
+    if (leftOut != nullptr) *leftOut = LeftOut{};
     if (handleOut == nullptr) return -99;
     auto *handle = static_cast<MP4_read_file *>(std::calloc(1, sizeof(MP4_read_file)));
     *handleOut = handle;
@@ -169,12 +169,19 @@ CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const ch
         return FailOpen(handle, root);
     }
     std::memcpy(root->path, path, std::strlen(path) + 1);
-    if (!LoadFile(root, path) || !FindTracks(handle, root)) return FailOpen(handle, root);
+    if (!LoadFile(root, path, options, leftOut) || !FindTracks(handle, root))
+        return FailOpen(handle, root);
     handle->audioCursor = 0;
     handle->videoCursor = 0;
     handle->keyCursor = 0;
     handle->root = root;
     return 1;
+}
+
+extern "C" {
+
+CORVANE_API int32_t CORVANE_CALL MP4FileOpen(MP4_read_file **handleOut, const char *path) {
+    return OpenMp4File(handleOut, path, kExactRead, nullptr);
 }
 
 CORVANE_API int32_t CORVANE_CALL MP4FileClose(MP4_read_file **handleIn) {

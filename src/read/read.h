@@ -63,6 +63,18 @@ inline uint32_t SampleBufferCapacity(const SampleBuffer *buffer) { return buffer
 inline int32_t SampleBufferKeyFlag(const SampleBuffer *buffer) { return buffer->keyFlag; }
 inline void SetSampleBufferKeyFlag(SampleBuffer *buffer, int32_t flag) { buffer->keyFlag = flag; }
 
+// ---------------------------------------------------------------- open
+
+// MP4FileOpen with the top-level scan's options (MP4FileOpen reads exactly);
+// `leftOut` (optional) receives what a tolerant scan left out.  Results,
+// messages and the handle are those of MP4FileOpen.
+int32_t OpenMp4File(MP4_read_file **handleOut, const char *path, ReadOptions options,
+                    LeftOut *leftOut);
+
+// The words of GetFileInfo for a handle already open (cleared beforehand by
+// the caller); reads the first audio sample of an MPEG audio track.
+void FillFileInfo(MP4_read_file *handle, FileInfo *info);
+
 // ---------------------------------------------------------------- tracks
 
 int32_t FindTrackById(Root_atom *root, int32_t id, AtomNode **trak);

@@ -294,7 +294,7 @@ int32_t TakeAudioConfiguration(MP4_read_file *source, TrackSetup *setup) {
 // ---------------------------------------------------------------- operations
 
 int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char *outputMp4,
-                         RemuxReport *report) {
+                         RemuxReport *report, ReadOptions sourceRead) {
     if (sourceMp4 == nullptr || adtsFile == nullptr || outputMp4 == nullptr)
         return kRemuxBadArgument;
     uint8_t header[kAdtsHeaderBytes] = {};
@@ -303,7 +303,7 @@ int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char
     if (head != kRemuxDone) return head;
 
     MP4_read_file *source = nullptr;
-    if (MP4FileOpen(&source, sourceMp4) != 1) {
+    if (OpenMp4File(&source, sourceMp4, sourceRead, nullptr) != 1) {
         CloseSource(&source);
         return kRemuxSourceUnreadable;
     }
@@ -342,7 +342,7 @@ int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char
 }
 
 int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const char *outputMp4,
-                         float frameRate, RemuxReport *report) {
+                         float frameRate, RemuxReport *report, ReadOptions sourceRead) {
     if (sourceMp4 == nullptr || videoStream == nullptr || outputMp4 == nullptr)
         return kRemuxBadArgument;
     if (!(frameRate > 0.0f)) return kRemuxNoFrameTimes;
@@ -351,7 +351,7 @@ int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const c
     if (checked != kRemuxDone) return checked;
 
     MP4_read_file *source = nullptr;
-    if (MP4FileOpen(&source, sourceMp4) != 1) {
+    if (OpenMp4File(&source, sourceMp4, sourceRead, nullptr) != 1) {
         CloseSource(&source);
         return kRemuxSourceUnreadable;
     }

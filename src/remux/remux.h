@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "atom/atom.h"
+
 // Results of Mp4AddAudio and Mp4AddVideo.
 constexpr int32_t kRemuxDone = 1;
 constexpr int32_t kRemuxBadArgument = -1;      // a null path, an input stream that cannot be opened
@@ -50,11 +52,13 @@ struct RemuxReport {
     int32_t tempFileMissing;   // 1 when a temporary file could not be created
 };
 
-// Mp4AddAudio and Mp4AddVideo, with an optional report.
+// Mp4AddAudio and Mp4AddVideo, with an optional report and the options of
+// the source's open (the exports read it exactly; the corvane tool reads
+// tolerantly, so that it takes the files it writes as sources).
 int32_t AddAudioFromFile(const char *sourceMp4, const char *adtsFile, const char *outputMp4,
-                         RemuxReport *report);
+                         RemuxReport *report, ReadOptions sourceRead = kExactRead);
 int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const char *outputMp4,
-                         float frameRate, RemuxReport *report);
+                         float frameRate, RemuxReport *report, ReadOptions sourceRead = kExactRead);
 
 // ---------------------------------------------------------------- ADTS
 

@@ -73,11 +73,22 @@ bool Refill(VisualScan *scan) {
 
 enum class Step { kMoved, kPlane, kEnd, kFailed };
 
+// Moves the scan over the bytes that cannot begin a start code (any byte but
+// 00) while four bytes are held from where it stands: each of them would
+// move it on by 1, so it lands where the step-by-step scan would next stop.
+void SkipToZero(VisualScan *scan) {
+    if (scan->held < 4 || scan->pos + 4 > scan->held || scan->piece[scan->pos] == 0) return;
+    const size_t limit = scan->held - 3;  // positions with four bytes held
+    const void *zero = std::memchr(scan->piece + scan->pos, 0, limit - scan->pos);
+    scan->pos = zero != nullptr ? size_t(static_cast<const uint8_t *>(zero) - scan->piece) : limit;
+}
+
 // One step of the scan: positions p run from 0 while p + 3 bytes are there;
 // at 00 00 01 the scan moves on by 4 (a plane start code when the fourth
 // byte is B6), elsewhere by 1.  The skip of 4 is kept exactly, so that the
 // planes found are those of a scan of the whole stream in one buffer.
 Step ScanStep(VisualScan *scan) {
+    SkipToZero(scan);
     if (scan->pos + 4 > scan->held && !scan->atEnd) return Refill(scan) ? Step::kMoved : Step::kFailed;
     if (scan->pos + 3 > scan->held) return Step::kEnd;
     const uint8_t *p = scan->piece + scan->pos;

@@ -78,8 +78,9 @@ struct TempFileMessages {
 }  // namespace
 
 // Copies a temporary file after what has been written: its whole content,
-// whatever the bytes counted for it, in pieces of `pieceBytes` so that the
-// memory used does not grow with the file.  A file whose size differs from
+// whatever the bytes counted for it, by the kernel where the platform can
+// (the bytes then never pass through the process), else in pieces of
+// `pieceBytes`, so that the memory used does not grow with the file.  A file whose size differs from
 // `expected` is reported and copied unchanged all the same (the mdat size
 // and the chunk offsets then no longer match the data).  Left to this
 // implementation: a file that cannot be reopened or measured, or a flush
@@ -108,13 +109,7 @@ int32_t CopyTempFile(FILE *out, const char *name, uint32_t expected, bool video,
         std::fclose(in);
         return -99;
     }
-    for (int64_t left = size; left > 0;) {
-        const size_t n = left < int64_t(pieceBytes) ? size_t(left) : pieceBytes;
-        std::memset(piece, 0, n);
-        (void)std::fread(piece, 1, n, in);
-        std::fwrite(piece, 1, n, out);
-        left -= int64_t(n);
-    }
+    AppendFileBytes(out, in, uint64_t(size), piece, pieceBytes);
     std::fclose(in);
     return 1;
 }
