@@ -14,8 +14,6 @@
 // the scenario's own; the transcript shows "$TMP" for its path.  Four or more
 // lines in a row that differ only in one number counting up by one are shown
 // as the first, a count and the last; so are four or more equal lines.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,10 +60,12 @@ struct Session {
 // ---------------------------------------------------------------- text
 
 std::string F(const char *format, ...) {
-    char text[600];
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    va_copy(again, args);
+    std::string text(size_t(std::vsnprintf(nullptr, 0, format, args)), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     va_end(args);
     return text;
 }
@@ -77,9 +77,12 @@ std::string Value(uint32_t value) { return value == kUnset ? "unset" : std::to_s
 std::string Printable(const std::string &text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c == '\n') out += "\\n";
-        else if (c == '"' || c == '\\') out += std::string("\\") + char(c);
-        else out += c < 0x20 || c >= 0x7F ? F("\\x%02x", c) : std::string(1, char(c));
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '"' || c == '\\')
+            out += std::string("\\") + char(c);
+        else
+            out += c < 0x20 || c >= 0x7F ? F("\\x%02x", c) : std::string(1, char(c));
     }
     return out;
 }
@@ -88,6 +91,11 @@ std::string HexOf(const uint8_t *bytes, size_t count) {
     std::string text;
     for (size_t i = 0; i < count; ++i) text += F(i > 0 && i % 4 == 0 ? " %02x" : "%02x", bytes[i]);
     return text;
+}
+
+void HexLines(Session &s, const std::string &label, const uint8_t *bytes, size_t count) {
+    for (size_t at = 0; at < count; at += 16)
+        Line(s, label + HexOf(bytes + at, std::min<size_t>(16, count - at)));
 }
 
 // Tokens may carry \xNN for any byte (a type code with a space or a NUL).
@@ -137,7 +145,9 @@ long Repeat(const Args &a) {
 std::string PathOf(const Session &s, const std::string &arg) {
     return arg.rfind("$TMP", 0) == 0 ? s.tmp + arg.substr(4) : arg;
 }
-const char *OrNull(const std::string &arg, const std::string &path) { return arg == "null" ? nullptr : path.c_str(); }
+const char *OrNull(const std::string &arg, const std::string &path) {
+    return arg == "null" ? nullptr : path.c_str();
+}
 
 Bytes ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -145,7 +155,8 @@ Bytes ReadFile(const std::string &path) {
 }
 
 void WriteFile(const std::string &path, const Bytes &bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), long(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), long(bytes.size()));
 }
 
 int32_t TrackId(const Session &s, const std::string &arg) {
@@ -204,6 +215,14 @@ void Printing(Session &s, Call call) {
     ShowPrinted(s, "err", printed.err);
 }
 
+// The same for a call with a result, which is returned.
+template <typename Call>
+int32_t Calling(Session &s, Call call) {
+    int32_t result = 0;
+    Printing(s, [&] { result = int32_t(call()); });
+    return result;
+}
+
 // ---------------------------------------------------------------- reading
 
 const char *MediaName(int32_t type) {
@@ -219,10 +238,11 @@ void ShowHandle(Session &s) {
     if (h->root != nullptr) {
         const VideoInfo &v = h->videoInfo;
         const AudioInfo &a = h->audioInfo;
-        Line(s, F("videoInfo: width %u, height %u, sampleCount %u, timescale %u, duration %u", v.width, v.height,
-                  v.sampleCount, v.timescale, v.duration));
-        Line(s, F("audioInfo: dataReferenceIndex %u, timescale %u, duration %u, sampleCount %u, sampleSize %u",
-                  a.dataReferenceIndex, a.timescale, a.duration, a.sampleCount, a.sampleSize));
+        Line(s, F("videoInfo: width %u, height %u, sampleCount %u, timescale %u, duration %u", v.width,
+                  v.height, v.sampleCount, v.timescale, v.duration));
+        Line(s,
+             F("audioInfo: dataReferenceIndex %u, timescale %u, duration %u, sampleCount %u, sampleSize %u",
+               a.dataReferenceIndex, a.timescale, a.duration, a.sampleCount, a.sampleSize));
     }
     for (int id = 0; id < MP4_READ_TRACK_SLOTS; ++id)
         if (const ReadTrack *t = h->tracks[id])
@@ -239,16 +259,12 @@ void CloseReader(Session &s) {
 void Open(Session &s, const Args &a) {
     CloseReader(s);
     const std::string path = PathOf(s, a.at(1));
-    int32_t result = 0;
-    Printing(s, [&] { result = MP4FileOpen(&s.reader, OrNull(a[1], path)); });
-    Line(s, F("= %d", result));
+    Line(s, F("= %d", Calling(s, [&] { return MP4FileOpen(&s.reader, OrNull(a[1], path)); })));
     ShowHandle(s);
 }
 
 void Close(Session &s, const Args &a) {
-    int32_t result = 0;
-    Printing(s, [&] { result = MP4FileClose(Flag(a, "null") ? nullptr : &s.reader); });
-    Line(s, F("= %d", result));
+    Line(s, F("= %d", Calling(s, [&] { return MP4FileClose(Flag(a, "null") ? nullptr : &s.reader); })));
     std::free(s.reader);
     s.reader = nullptr;
 }
@@ -257,7 +273,8 @@ void Close(Session &s, const Args &a) {
 // null-data, null-size or null-time.
 struct Handed {
     explicit Handed(const Args &a)
-        : dataArg(Flag(a, "null-data") ? nullptr : &data), sizeArg(Flag(a, "null-size") ? nullptr : &size),
+        : dataArg(Flag(a, "null-data") ? nullptr : &data),
+          sizeArg(Flag(a, "null-size") ? nullptr : &size),
           timeArg(Flag(a, "null-time") ? nullptr : &time) {}
     uint8_t *data = &unsetByte;
     uint32_t size = kUnset, time = kUnset;
@@ -271,52 +288,49 @@ std::string Cursors(const Session &s) {
                     : "";
 }
 
+// A sample's bytes, the first 32 of them.
+std::string SampleBytes(const uint8_t *data, uint32_t size) {
+    if (size == 0) return ", no bytes";
+    return ", bytes " + HexOf(data, std::min(size, 32u)) + (size > 32 ? " ..." : "");
+}
+
 // The result, what was handed out (a block is given back) and the cursors.
 void ShowHanded(Session &s, int32_t result, Handed &h, bool timed) {
     std::string text = F("= %d, size %s", result, Value(h.size).c_str());
     if (timed) text += ", time " + Value(h.time);
-    if (h.data == &unsetByte) text += ", data unset";
-    else if (h.data == nullptr) text += ", data null";
-    else text += h.size == 0 ? ", no bytes" : ", bytes " + HexOf(h.data, std::min(h.size, 32u)) + (h.size > 32 ? " ..." : "");
+    if (h.data == &unsetByte)
+        text += ", data unset";
+    else if (h.data == nullptr)
+        text += ", data null";
+    else
+        text += SampleBytes(h.data, h.size);
     if (h.data != &unsetByte) MP4freeData(&h.data);
     Line(s, text + Cursors(s));
 }
 
-// get-sample TRACK TIME, seek TRACK TIME
-void SampleAtTime(Session &s, const Args &a) {
-    Handed h(a);
-    const int32_t id = TrackId(s, a.at(1)), time = int32_t(Number(a.at(2)));
-    int32_t result = 0;
-    Printing(s, [&] { result = (a[0] == "seek" ? SeekTrack : GetSample)(s.reader, id, time, h.dataArg, h.sizeArg); });
-    ShowHanded(s, result, h, false);
-}
-
-// next-sample TRACK [xN]
-void NextSample(Session &s, const Args &a) {
+// get-sample TRACK TIME, seek TRACK TIME, next-sample TRACK, next-key TRACK,
+// prev-key TRACK, each with [xN] [null-data] [null-size] [null-time].
+void Sample(Session &s, const Args &a) {
     for (long n = Repeat(a); n > 0; --n) {
         Handed h(a);
-        int32_t result = 0;
-        Printing(s, [&] { result = MP4GetNextSample(s.reader, TrackId(s, a.at(1)), h.dataArg, h.sizeArg, h.timeArg); });
-        ShowHanded(s, result, h, true);
+        const int32_t id = TrackId(s, a.at(1));
+        const int32_t result = Calling(s, [&] {
+            if (a[0] == "get-sample")
+                return GetSample(s.reader, id, int32_t(Number(a.at(2))), h.dataArg, h.sizeArg);
+            if (a[0] == "seek")
+                return SeekTrack(s.reader, id, int32_t(Number(a.at(2))), h.dataArg, h.sizeArg);
+            if (a[0] == "next-sample") return MP4GetNextSample(s.reader, id, h.dataArg, h.sizeArg, h.timeArg);
+            return (a[0] == "next-key" ? MP4NextKeyFrame : MP4PrevKeyFrame)(s.reader, id, h.dataArg,
+                                                                            h.sizeArg);
+        });
+        ShowHanded(s, result, h, a[0] == "next-sample");
     }
-}
-
-// next-key TRACK, prev-key TRACK
-void KeyFrame(Session &s, const Args &a) {
-    Handed h(a);
-    int32_t result = 0;
-    Printing(s, [&] {
-        result = (a[0] == "next-key" ? MP4NextKeyFrame : MP4PrevKeyFrame)(s.reader, TrackId(s, a.at(1)), h.dataArg,
-                                                                         h.sizeArg);
-    });
-    ShowHanded(s, result, h, false);
 }
 
 // begin-key TRACK, end-key TRACK
 void KeyEnd(Session &s, const Args &a) {
-    int32_t result = 0;
-    Printing(s, [&] {
-        result = (a[0] == "begin-key" ? GoToBeginOfKeyFrame : GoToEndOfKeyFrame)(s.reader, TrackId(s, a.at(1)));
+    const int32_t result = Calling(s, [&] {
+        return (a[0] == "begin-key" ? GoToBeginOfKeyFrame : GoToEndOfKeyFrame)(s.reader, TrackId(s, a.at(1)));
     });
     Line(s, F("= %d", result) + Cursors(s));
 }
@@ -333,11 +347,11 @@ void SetCursor(Session &s, const Args &a) {
 void InternalNext(Session &s, const Args &a) {
     for (long n = Repeat(a); n > 0; --n) {
         uint32_t size = kUnset, time = kUnset;
-        int32_t result = 0;
-        Printing(s, [&] { result = GetNextSample(s.reader, TrackId(s, a.at(1)), &s.buffer, &size, &time); });
+        const int32_t result =
+            Calling(s, [&] { return GetNextSample(s.reader, TrackId(s, a.at(1)), &s.buffer, &size, &time); });
         std::string text = F("= %d, size %s, time %s, key flag %d", result, Value(size).c_str(),
                              Value(time).c_str(), s.buffer.keyFlag);
-        if (result == 1) text += size == 0 ? ", no bytes" : ", bytes " + HexOf(s.buffer.data, std::min(size, 32u));
+        if (result == 1) text += SampleBytes(s.buffer.data, size);
         Line(s, text + Cursors(s));
     }
 }
@@ -355,7 +369,8 @@ void Index(Session &s, const Args &a) {
                   t->samples[i].size));
     Range(a, t->keyFrameCount, &from, &to);
     for (size_t i = from; i < t->keyFrameCount && i <= to; ++i)
-        Line(s, F("key frame %zu: sample %u, time %u", i, t->keyFrames[i].sampleNumber, t->keyFrames[i].time));
+        Line(s,
+             F("key frame %zu: sample %u, time %u", i, t->keyFrames[i].sampleNumber, t->keyFrames[i].time));
 }
 
 // find-key SAMPLE FROM KEYS [RUNNING-MAXIMA]: FindKeySample over a key-frame
@@ -381,35 +396,37 @@ void Esds(Session &s, const Args &a) {
     std::memset(buffer, 0xEE, sizeof buffer);
     uint8_t *given = Flag(a, "null-buffer") ? nullptr : buffer;
     uint32_t width = kUnset, height = kUnset, size = kUnset;
-    int32_t result = 0;
-    Printing(s, [&] {
-        result = a[0] == "m4v-esds" ? GetM4vEsdsData(s.reader, given, &width, &height, &size)
-                                    : GetM4aEsdsData(s.reader, given, &size);
+    const bool video = a[0] == "m4v-esds";
+    const int32_t result = Calling(s, [&] {
+        return video ? GetM4vEsdsData(s.reader, given, &width, &height, &size)
+                     : GetM4aEsdsData(s.reader, given, &size);
     });
-    if (a[0] == "m4v-esds") Line(s, F("= %d, width %s, height %s, header size %s", result, Value(width).c_str(),
-                                      Value(height).c_str(), Value(size).c_str()));
-    else Line(s, F("= %d, size %s", result, Value(size).c_str()));
-    if (size != kUnset) Line(s, "buffer " + HexOf(buffer, std::min<size_t>(size + 4, sizeof buffer)));
+    Line(s, F("= %d, ", result) +
+                (video ? "width " + Value(width) + ", height " + Value(height) + ", header " : "") + "size " +
+                Value(size));
+    if (size != kUnset) HexLines(s, "buffer ", buffer, std::min<size_t>(size + 4, sizeof buffer));
 }
 
 // file-info PATH|null [null-record]
 void FileInfoOf(Session &s, const Args &a) {
     static const char *const kNames[24] = {
-        "fileSize", "reserved1", "videoAvgBitrate", "videoMaxBitrate", "videoProfileLevel", "reserved5",
-        "videoHeight", "videoWidth", "videoFrameRate", "videoFrameCount", "audioFrameCount", "audioIsMpegAudio",
-        "mpegAudioMode", "audioSampleRate", "audioAvgBitrate", "audioMaxBitrate", "aacProfile", "audioChannels",
-        "reserved18", "audioObjectType", "audioChannelsCopy", "reserved21", "reserved22", "mpegAudioEmphasis"};
+        "fileSize",          "reserved1",        "videoAvgBitrate", "videoMaxBitrate",  "videoProfileLevel",
+        "reserved5",         "videoHeight",      "videoWidth",      "videoFrameRate",   "videoFrameCount",
+        "audioFrameCount",   "audioIsMpegAudio", "mpegAudioMode",   "audioSampleRate",  "audioAvgBitrate",
+        "audioMaxBitrate",   "aacProfile",       "audioChannels",   "reserved18",       "audioObjectType",
+        "audioChannelsCopy", "reserved21",       "reserved22",      "mpegAudioEmphasis"};
     FileInfo info;
     std::memset(&info, 0xA5, sizeof info);
     const std::string path = PathOf(s, a.at(1));
-    int32_t result = 0;
-    Printing(s, [&] { result = GetFileInfo(OrNull(a[1], path), Flag(a, "null-record") ? nullptr : &info); });
-    Line(s, F("= %d", result));
+    Line(s, F("= %d", Calling(s, [&] {
+                  return GetFileInfo(OrNull(a[1], path), Flag(a, "null-record") ? nullptr : &info);
+              })));
     uint32_t words[24];
     std::memcpy(words, &info, sizeof words);
     for (int row = 0; row < 24; row += 6) {
         std::string text;
-        for (int i = row; i < row + 6; ++i) text += (i > row ? ", " : "") + F("%s %s", kNames[i], Value(words[i]).c_str());
+        for (int i = row; i < row + 6; ++i)
+            text += (i > row ? ", " : "") + std::string(kNames[i]) + " " + Value(words[i]);
         Line(s, text);
     }
 }
@@ -419,9 +436,10 @@ void M4vHeader(Session &s, const Args &a) {
     const std::string path = PathOf(s, a.at(1));
     uint32_t width = kUnset, height = kUnset;
     const bool sizes = !Flag(a, "null-sizes");
-    int32_t result = 0;
-    Printing(s, [&] { result = GetM4vHeaderSize(OrNull(a[1], path), sizes ? &width : nullptr, sizes ? &height : nullptr); });
-    Line(s, F("= %d, width %s, height %s", result, Value(width).c_str(), Value(height).c_str()));
+    const int32_t result = Calling(s, [&] {
+        return GetM4vHeaderSize(OrNull(a[1], path), sizes ? &width : nullptr, sizes ? &height : nullptr);
+    });
+    Line(s, F("= %d, width ", result) + Value(width) + ", height " + Value(height));
 }
 
 // ParseVolHeader on an exact-size copy of the first `length` bytes, so that a
@@ -430,8 +448,8 @@ std::string ParseVol(const Bytes &bytes, size_t length) {
     const Bytes copy(bytes.begin(), bytes.begin() + long(std::min(length, bytes.size())));
     uint32_t width = kUnset, height = kUnset, size = kUnset;
     const int32_t result = ParseVolHeader(copy.data(), uint32_t(copy.size()), &width, &height, &size);
-    std::string text = F("= %d, width %s, height %s, size %s", result, Value(width).c_str(), Value(height).c_str(),
-                         Value(size).c_str());
+    std::string text = F("= %d, width %s, height %s, size %s", result, Value(width).c_str(),
+                         Value(height).c_str(), Value(size).c_str());
     if (result == 1 && size < bytes.size())
         text += ", then " + HexOf(&bytes[size], std::min<size_t>(4, bytes.size() - size));
     return text;
@@ -462,11 +480,6 @@ void Bits(Session &s, const Args &a) {
 
 // ---------------------------------------------------------------- the atom tree
 
-void HexLines(Session &s, const std::string &label, const uint8_t *bytes, size_t count) {
-    for (size_t at = 0; at < count; at += 16)
-        Line(s, label + HexOf(bytes + at, std::min<size_t>(16, count - at)));
-}
-
 int Deepest(const AtomNode *node, int depth) {
     int deepest = node ? depth : depth - 1;
     for (; node; node = node->next) deepest = std::max(deepest, Deepest(node->firstChild, depth + 1));
@@ -479,7 +492,8 @@ void ShowAtoms(Session &s, const AtomNode *node, int depth, const Args &a) {
     for (; node; node = node->next) {
         const realStructure *r = node->realStructure;
         const std::string type = Printable(std::string(node->type, 4));
-        std::string text = std::string(2 * depth, ' ') + F("%s %u+%u", type.c_str(), node->offset, node->size);
+        std::string text =
+            std::string(2 * depth, ' ') + F("%s %u+%u", type.c_str(), node->offset, node->size);
         if (r) text += F(", record %u", r->imageSize) + (r->table ? F(", table %u", r->tableBytes) : "");
         Line(s, text);
         if (r && std::find(a.begin() + 2, a.end(), std::string(node->type, 4)) != a.end()) {
@@ -506,7 +520,8 @@ void Atoms(Session &s, const Args &a) {
         records = AllocTreeRecords(&root);
         if (records > 0) extracted = ExtractAtomRecords(&root);
     });
-    Line(s, F("read %d, records %d, extracted %d; %d levels", read, records, extracted, Deepest(root.firstAtom, 1)));
+    Line(s, F("read %d, records %d, extracted %d; %d levels", read, records, extracted,
+              Deepest(root.firstAtom, 1)));
     if (!Flag(a, "brief")) ShowAtoms(s, root.firstAtom, 0, a);
     FreeAtomTree(&root);
     std::fclose(root.file);
@@ -521,9 +536,7 @@ void Validate(Session &s, const Args &a) {
         node.firstChild = &child;
         child.parent = &node;
     }
-    bool valid = false;
-    Printing(s, [&] { valid = ValidateAtomHierarchy(&node); });
-    Line(s, valid ? "= valid" : "= not valid");
+    Line(s, Calling(s, [&] { return ValidateAtomHierarchy(&node); }) ? "= valid" : "= not valid");
 }
 
 // catalogue TYPE...: GetAtomTypeInfo and CheckReadableAtomType by type alone.
@@ -542,7 +555,8 @@ void Catalogue(Session &s, const Args &a) {
             text += ", info untouched";
         } else {
             text += F(", header %s, record %s, table %s, entry %s, rules", Value(info.headerSize).c_str(),
-                      Value(info.recordSize).c_str(), info.hasTable == 0xA5 ? "unset" : std::to_string(info.hasTable).c_str(),
+                      Value(info.recordSize).c_str(),
+                      info.hasTable == 0xA5 ? "unset" : std::to_string(info.hasTable).c_str(),
                       Value(info.entrySize).c_str());
             for (uint32_t r = 0; r < info.childCount && r < kMaxChildRules; ++r)
                 text += F(" %s %u/%u", Printable(std::string(info.childRules[r].type, 4)).c_str(),
@@ -558,8 +572,7 @@ void New(Session &s, const Args &a) {
     Capture([&] { MP4FileFlush(s.writer); });  // a file the scenario left open
     const std::string path = PathOf(s, a.at(1));
     MP4_local_file *handle = reinterpret_cast<MP4_local_file *>(&unsetByte);
-    int32_t result = 0;
-    Printing(s, [&] { result = MP4FileNew(&handle, OrNull(a[1], path)); });
+    const int32_t result = Calling(s, [&] { return MP4FileNew(&handle, OrNull(a[1], path)); });
     const bool unset = handle == reinterpret_cast<MP4_local_file *>(&unsetByte);
     Line(s, F("= %d, handle %s", result, unset ? "unset" : handle ? "set" : "null"));
     if (!unset && handle) s.writer = handle;
@@ -581,26 +594,27 @@ void CreateTrackOf(Session &s, const Args &a) {
     std::istringstream defaults(kind != kKinds.end() ? kind->second.second : "");
     std::vector<std::string> options(std::istream_iterator<std::string>(defaults), {});
     options.insert(options.end(), a.begin() + 2, a.end());
-    for (const std::string &option : options) o[option.substr(0, option.find('='))] = option.substr(option.find('=') + 1);
+    for (const std::string &option : options)
+        o[option.substr(0, option.find('='))] = option.substr(option.find('=') + 1);
     auto n = [&](const char *key) { return o.count(key) ? uint32_t(Number(o[key])) : 0u; };
     const Bytes config = o["config"] == "null" ? Bytes{} : Hex(o["config"].c_str());
     const char *temp = nullptr;
     if (o["temp"] != "null") temp = s.names.emplace_back(PathOf(s, o["temp"])).c_str();
-    int32_t result = 0;
-    Printing(s, [&] {
-        result = CreateTrack(s.writer, kind != kKinds.end() ? kind->second.first : uint32_t(Number(a[1])),
-                             uint16_t(n("width")), uint16_t(n("height")), uint16_t(n("resolution")), n("timescale"),
-                             n("level"), n("profile"), n("channels"), n("rate"),
-                             o.count("length") ? n("length") : uint32_t(config.size()),
-                             o["config"] == "null" ? nullptr : config.data(), temp, n("codec"));
-    });
-    Line(s, F("= %d", result));
+    Line(s, F("= %d", Calling(s, [&] {
+                  return CreateTrack(s.writer,
+                                     kind != kKinds.end() ? kind->second.first : uint32_t(Number(a[1])),
+                                     uint16_t(n("width")), uint16_t(n("height")), uint16_t(n("resolution")),
+                                     n("timescale"), n("level"), n("profile"), n("channels"), n("rate"),
+                                     o.count("length") ? n("length") : uint32_t(config.size()),
+                                     o["config"] == "null" ? nullptr : config.data(), temp, n("codec"));
+              })));
 }
 
 void Digest(uint64_t *digest, uint32_t time, const uint8_t *bytes, uint32_t size) {
     const uint32_t head[2] = {time, size};
     for (size_t i = 0; i < sizeof head + size; ++i) {
-        const uint8_t byte = i < sizeof head ? reinterpret_cast<const uint8_t *>(head)[i] : bytes[i - sizeof head];
+        const uint8_t byte =
+            i < sizeof head ? reinterpret_cast<const uint8_t *>(head)[i] : bytes[i - sizeof head];
         *digest = (*digest ^ byte) * 0x100000001B3ull;
     }
 }
@@ -621,26 +635,31 @@ void AddFrames(Session &s, const Args &a) {
     std::vector<std::pair<int32_t, long>> results;
     Printing(s, [&] {
         for (long i = 0; i < Repeat(a); ++i) {
-            const Bytes frame = given ? bytes : Bytes(sizes[size_t(i) % sizes.size()], uint8_t(s.frames.given[t]++));
+            const Bytes frame =
+                given ? bytes : Bytes(sizes[size_t(i) % sizes.size()], uint8_t(s.frames.given[t]++));
             const uint32_t time = start + uint32_t(i) * step;
             const int32_t result =
                 video ? AddVideoFrame(s.writer, uint32_t(frame.size()), frame.data(), time,
                                       key[0] == '/' ? i % Number(key.substr(1)) == 0 : int32_t(Number(key)))
                       : AddAudioFrame(s.writer, uint32_t(frame.size()), frame.data(), time);
-            if (result == 1) Digest(&s.frames.digests[t], time, frame.data(), uint32_t(frame.size())), ++s.frames.accepted[t];
+            if (result == 1)
+                Digest(&s.frames.digests[t], time, frame.data(), uint32_t(frame.size())),
+                    ++s.frames.accepted[t];
             if (results.empty() || results.back().first != result) results.push_back({result, 0});
             ++results.back().second;
         }
     });
     std::string text = "=";
-    for (const auto &[result, count] : results) text += F(" %d", result) + (count > 1 ? F(" x%ld", count) : "") + ",";
+    for (const auto &[result, count] : results)
+        text += F(" %d", result) + (count > 1 ? F(" x%ld", count) : "") + ",";
     Line(s, text.substr(0, text.size() - 1));
 }
 
 // added video|audio: the frames the writer accepted since `new`, and their digest.
 void Added(Session &s, const Args &a) {
     const int t = a.at(1) == "video" ? 0 : 1;
-    Line(s, F("%u frames, digest %016llx", s.frames.accepted[t], static_cast<unsigned long long>(s.frames.digests[t])));
+    Line(s, F("%u frames, digest %016llx", s.frames.accepted[t],
+              static_cast<unsigned long long>(s.frames.digests[t])));
 }
 
 // read-all TRACK: MP4GetNextSample until it fails, the samples' digest.
@@ -656,14 +675,13 @@ void ReadAll(Session &s, const Args &a) {
             MP4freeData(&data);
         }
     });
-    Line(s, F("%u samples, digest %016llx, then = %d", count, static_cast<unsigned long long>(digest), result));
+    Line(s,
+         F("%u samples, digest %016llx, then = %d", count, static_cast<unsigned long long>(digest), result));
 }
 
 void Flush(Session &s, const Args &) {
-    int32_t result = 0;
-    Printing(s, [&] { result = MP4FileFlush(s.writer); });
+    Line(s, F("= %d", Calling(s, [&] { return MP4FileFlush(s.writer); })));
     s.writer = nullptr;
-    Line(s, F("= %d", result));
 }
 
 // totals: the handle's running totals (the host's to read).
@@ -672,10 +690,12 @@ void Totals(Session &s, const Args &) {
     if (w == nullptr) return Line(s, "no handle");
     Line(s, F("nextTrackId %u, movieTimescale %u, movieDuration %u", w->nextTrackId, w->movieTimescale,
               w->movieDuration));
-    Line(s, F("video: samples %u, key frames %u, bytes %u, block sample %u, block key frame %u", w->videoSampleTotal,
-              w->videoKeyFrameTotal, w->videoBytes, w->videoBlockSample, w->videoBlockKeyFrame));
-    Line(s, F("audio: samples %u, key frames %u, bytes %u, block sample %u, block key frame %u", w->audioSampleTotal,
-              w->audioKeyFrameTotal, w->audioBytes, w->audioBlockSample, w->audioBlockKeyFrame));
+    Line(s, F("video: samples %u, key frames %u, bytes %u, block sample %u, block key frame %u",
+              w->videoSampleTotal, w->videoKeyFrameTotal, w->videoBytes, w->videoBlockSample,
+              w->videoBlockKeyFrame));
+    Line(s, F("audio: samples %u, key frames %u, bytes %u, block sample %u, block key frame %u",
+              w->audioSampleTotal, w->audioKeyFrameTotal, w->audioBytes, w->audioBlockSample,
+              w->audioBlockKeyFrame));
 }
 
 void Brand(Session &s, const Args &a) { s.writer->brandFlag = int32_t(Number(a.at(1))); }
@@ -694,7 +714,8 @@ void Dump(Session &s, const Args &a) {
     size_t from, to;
     Range(a, end - box.at, &from, &to);
     to = std::min(end, to < end - box.at ? box.at + to + 1 : end);
-    Line(s, F("%zu bytes at %zu", end - box.at, box.at) + (end - box.at != box.size ? F(", the box says %zu", box.size) : ""));
+    Line(s, F("%zu bytes at %zu", end - box.at, box.at) +
+                (end - box.at != box.size ? F(", the box says %zu", box.size) : ""));
     for (size_t at = box.at + from; at < to; at += 16) {
         const size_t count = std::min(size_t(16), to - at);
         std::string ascii;
@@ -740,16 +761,44 @@ void Files(Session &s, const Args &a) {
 // ---------------------------------------------------------------- scenarios
 
 using Command = void (*)(Session &, const Args &);
-const std::map<std::string, Command> kCommands = {
-    {"open", Open}, {"close", Close}, {"get-sample", SampleAtTime}, {"seek", SampleAtTime},
-    {"next-sample", NextSample}, {"next-key", KeyFrame}, {"prev-key", KeyFrame}, {"begin-key", KeyEnd},
-    {"end-key", KeyEnd}, {"cursor", SetCursor}, {"internal-next", InternalNext}, {"index", Index},
-    {"find-key", FindKey}, {"m4v-esds", Esds}, {"m4a-esds", Esds}, {"file-info", FileInfoOf},
-    {"m4v-header", M4vHeader}, {"vol-header", VolHeader}, {"bits", Bits}, {"atoms", Atoms},
-    {"validate", Validate}, {"catalogue", Catalogue}, {"new", New}, {"create-track", CreateTrackOf},
-    {"add-video", AddFrames}, {"add-audio", AddFrames}, {"added", Added}, {"read-all", ReadAll},
-    {"flush", Flush}, {"totals", Totals}, {"brand", Brand}, {"dump", Dump}, {"exists", Exists},
-    {"grow", Files}, {"patch", Files}, {"truncate", Files}, {"append", Files}, {"remove", Files}};
+const std::map<std::string, Command> kCommands = {{"open", Open},
+                                                  {"close", Close},
+                                                  {"get-sample", Sample},
+                                                  {"seek", Sample},
+                                                  {"next-sample", Sample},
+                                                  {"next-key", Sample},
+                                                  {"prev-key", Sample},
+                                                  {"begin-key", KeyEnd},
+                                                  {"end-key", KeyEnd},
+                                                  {"cursor", SetCursor},
+                                                  {"internal-next", InternalNext},
+                                                  {"index", Index},
+                                                  {"find-key", FindKey},
+                                                  {"m4v-esds", Esds},
+                                                  {"m4a-esds", Esds},
+                                                  {"file-info", FileInfoOf},
+                                                  {"m4v-header", M4vHeader},
+                                                  {"vol-header", VolHeader},
+                                                  {"bits", Bits},
+                                                  {"atoms", Atoms},
+                                                  {"validate", Validate},
+                                                  {"catalogue", Catalogue},
+                                                  {"new", New},
+                                                  {"create-track", CreateTrackOf},
+                                                  {"add-video", AddFrames},
+                                                  {"add-audio", AddFrames},
+                                                  {"added", Added},
+                                                  {"read-all", ReadAll},
+                                                  {"flush", Flush},
+                                                  {"totals", Totals},
+                                                  {"brand", Brand},
+                                                  {"dump", Dump},
+                                                  {"exists", Exists},
+                                                  {"grow", Files},
+                                                  {"patch", Files},
+                                                  {"truncate", Files},
+                                                  {"append", Files},
+                                                  {"remove", Files}};
 
 // A line as the text around its numbers and the numbers.
 std::pair<std::string, std::vector<std::string>> ShapeOf(const std::string &line) {
@@ -794,7 +843,8 @@ std::string Collapsed(const std::string &transcript) {
         while (j + 1 < lines.size() && Follows(lines[j], lines[j + 1], &which)) ++j;
         if (j - i + 1 >= 4) {
             const size_t indent = lines[i].find_first_not_of(' ');
-            out += lines[i] + "\n" + std::string(indent, ' ') + F("... %zu more like it\n", j - i - 1) + lines[j] + "\n";
+            out += lines[i] + "\n" + std::string(indent, ' ') + F("... %zu more like it\n", j - i - 1) +
+                   lines[j] + "\n";
         } else {
             for (size_t k = i; k <= j; ++k) out += lines[k] + "\n";
         }
@@ -805,7 +855,8 @@ std::string Collapsed(const std::string &transcript) {
 
 std::string RunScenario(const fs::path &scenario) {
     Session s;
-    std::string base = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/scenario-XXXXXX");
+    std::string base =
+        (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/scenario-XXXXXX");
     s.tmp = mkdtemp(base.data()) ? base : "/nonexistent";
     const fs::path before = fs::current_path();
     fs::current_path(scenario.parent_path());
@@ -853,7 +904,8 @@ bool Check(const fs::path &scenario, bool update) {
     const fs::path got = fs::temp_directory_path() / ("scenario-" + std::to_string(getpid()) + ".out");
     std::ofstream(got, std::ios::binary) << actual;
     std::cout << "DIFFERS  " << scenario.string() << "\n" << std::flush;
-    std::system(("diff -u --label expected --label actual '" + expected.string() + "' '" + got.string() + "'").c_str());
+    std::system(("diff -u --label expected --label actual '" + expected.string() + "' '" + got.string() + "'")
+                    .c_str());
     fs::remove(got);
     return false;
 }
@@ -865,7 +917,8 @@ int main(int argc, char **argv) {
     std::vector<fs::path> scenarios;
     for (int i = 1; i < argc; ++i) {
         const fs::path arg = fs::absolute(argv[i]);
-        if (std::string(argv[i]) == "--update") update = true;
+        if (std::string(argv[i]) == "--update")
+            update = true;
         else if (fs::is_directory(arg))
             for (const auto &entry : fs::directory_iterator(arg))
                 if (entry.path().extension() == ".scn") scenarios.push_back(entry.path());
