@@ -719,7 +719,7 @@ void Dump(Session &s, const Args &a) {
     for (size_t at = box.at + from; at < to; at += 16) {
         const size_t count = std::min(size_t(16), to - at);
         std::string ascii;
-        for (size_t i = 0; i < count; ++i) ascii += std::isprint(file[at + i]) ? char(file[at + i]) : '.';
+        for (size_t i = 0; i < count; ++i) ascii += std::isgraph(file[at + i]) ? char(file[at + i]) : '.';
         Line(s, F("%-35s  ", HexOf(&file[at], count).c_str()) + ascii);
     }
 }
