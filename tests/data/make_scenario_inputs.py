@@ -162,8 +162,9 @@ make('nested-100.mp4', PLAIN_FTYP + nested)
 
 def rules_trak(stbl_children, dref_children=box('url ', bytes(4))):
     """A trak with the children the hierarchy rules ask for."""
-    return box('trak', box('tkhd', bytes(84)), box('mdia', box('mdhd', bytes(24)), box('hdlr', bytes(28)), box(
-        'minf', box('dinf', box('dref', bytes(8), dref_children)), box('stbl', stbl_children))))
+    minf = box('minf', box('dinf', box('dref', bytes(8), dref_children)), box('stbl', stbl_children))
+    mdia = box('mdia', box('mdhd', bytes(24)), box('hdlr', bytes(28)), minf)
+    return box('trak', box('tkhd', bytes(84)), mdia)
 
 
 MVHD, IODS = full('mvhd', 0, bytes(96)), full('iods', 0, bytes(8))
@@ -172,8 +173,10 @@ GOOD_TRAK = rules_trak(box('stsd', bytes(8), box('mp4v', bytes(78), box('esds', 
 for name, moov_box in [
         ('valid', box('moov', MVHD, IODS, GOOD_TRAK)),
         ('no-iods', box('moov', MVHD, GOOD_TRAK, GOOD_TRAK)),
-        ('two-stsz', box('moov', MVHD, IODS, rules_trak(box('stsd', bytes(8)) + TABLES + box('stsz', bytes(12))))),
-        ('foreign-child', box('moov', MVHD, IODS, box('trak', box('tkhd', bytes(84)), box('mvhd', bytes(100))))),
+        ('two-stsz', box('moov', MVHD, IODS,
+                         rules_trak(box('stsd', bytes(8)) + TABLES + box('stsz', bytes(12))))),
+        ('foreign-child', box('moov', MVHD, IODS,
+                              box('trak', box('tkhd', bytes(84)), box('mvhd', bytes(100))))),
         ('empty-dref', box('moov', MVHD, IODS, rules_trak(box('stsd', bytes(8)) + TABLES, b'')))]:
     make('rules-%s.mp4' % name, PLAIN_FTYP + moov_box + box('free') + box('mdat'))
 
@@ -210,8 +213,8 @@ make('no-moov.mp4', FTYP + box('mdat', bytes(8)))
 make('no-mdia.mp4', movie([Track(1, 2, mdia=False)], bytes(20)))
 make('ids-3-and-1.mp4', movie([Track(3, 3, width=320), Track(1, 2)], bytes(40)))
 make('id-0.mp4', movie([Track(0, 2)], bytes(40)))
-make('handlers.mp4', movie([Track(4 + i, 2, handler=h) for i, h in enumerate(['hint', 'odsm', 'sdsm', 'text'])],
-                           bytes(40)))
+make('handlers.mp4', movie([Track(4 + i, 2, handler=h) for i, h in enumerate(['hint', 'odsm', 'sdsm', 'text'])
+                            ], bytes(40)))
 # An s263 video track beside an mp4v one; and one of each 3GPP entry alone.
 make('s263-beside-mp4v.mp4', movie([Track(1, 4), Track(2, 3, entry='s263')], bytes(40)))
 make('3gpp-tracks.mp4', movie([Track(1, 2, entry='s263'), Track(2, 2, audio=True, entry='samr')], bytes(40)))
@@ -228,7 +231,8 @@ def table_track(id, video, tables, **fields):
                                          'sample_count': sum(n for n, _ in stts), **fields})
 
 
-TABLE_CASES = [  # two stts runs; two chunks of 2; stsc run 2 not reached; run 2 from chunk 3; one size for all
+# Two stts runs; two chunks of 2; stsc run 2 not reached; run 2 from chunk 3; one size for all.
+TABLE_CASES = [
     ([(2, 1000), (2, 500)], [(1, 4)], [100], 0, [5, 6, 7, 1]),
     ([(4, 10)], [(1, 2)], [100, 500], 0, [10, 20, 30, 40]),
     ([(5, 10)], [(1, 3), (3, 1)], [100, 200, 300, 400], 10),
@@ -246,13 +250,16 @@ DISAGREE = [  # tracks 1 to 15: 6 samples of 4 bytes, 2 per chunk, chunks at 100
     {'omit': 'stss'}, {'omit': 'stts'}, {'omit': 'stsc'}, {'omit': 'stco'}, {'omit': 'stsz'}]
 AUDIO_TABLES = ([(2, 10)], [(1, 2)], [0], 2)
 make('index-disagree.mp4', movie(
-    [table_track(1 + i, True, ([(6, 10)], [(1, 2)], [100, 200, 300], 4), **c) for i, c in enumerate(DISAGREE)] +
+    [table_track(1 + i, True, ([(6, 10)], [(1, 2)], [100, 200, 300], 4), **change)
+     for i, change in enumerate(DISAGREE)] +
     [table_track(16, False, AUDIO_TABLES, omit='stts'),
      table_track(17, False, AUDIO_TABLES, omit='stco', extra=full('co64', 0, u32(1, 0, 0)))], bytes(8)))
 # One chunk of 1000005 one-byte samples: the scenario grows the file to its full size.
 LONG = 1000005
-make('index-long-head.mp4', movie([Track(1, LONG, audio=True, stts=[(LONG, 1)], sample_size=1)], bytes(LONG))[:-LONG])
-make('index-claim.mp4', movie([table_track(1, False, ([(0x7FFFFFFF, 1)], [(1, 0x7FFFFFFF)], [0], 1))], bytes(8)))
+long_track = Track(1, LONG, audio=True, stts=[(LONG, 1)], sample_size=1)
+make('index-long-head.mp4', movie([long_track], bytes(LONG))[:-LONG])
+claim = table_track(1, False, ([(0x7FFFFFFF, 1)], [(1, 0x7FFFFFFF)], [0], 1))
+make('index-claim.mp4', movie([claim], bytes(8)))
 
 # ---------------------------------------------------------------- sample access
 
@@ -269,7 +276,8 @@ def access(stss=(1, 3, 5), audio=True):
     video = Track(1, 6, stts=[(6, 1000)], stsc=[(1, 3)], sample_size=0, sizes=[8 + k for k in range(6)],
                   chunks=[0, 27], stss=list(stss))
     sound = Track(2, 4, audio=True, stts=[(4, 1024)] if audio else [], sample_size=4, chunks=[63])
-    payload = b''.join(vop(k, k % 2 == 0) for k in range(6)) + b''.join(bytes([0x10 + k]) * 4 for k in range(4))
+    payload = b''.join(vop(k, k % 2 == 0) for k in range(6))
+    payload += b''.join(bytes([0x10 + k]) * 4 for k in range(4))
     return movie([video, sound], payload)
 
 
@@ -313,8 +321,8 @@ for name, long_es, long_inner, oti, rate, specific in AAC_CASES:
         long_es, long_inner, oti, rate, bytes.fromhex(specific)))], bytes(20)))
 # 03 80 80 n: a two-byte continuation, not the 80 80 80 n form.
 short = audio_esds(False, False, 0x40, 7, bytes.fromhex('1208'))[8:]
-make('aac-length-80-80-n.mp4', movie([Track(1, 2, audio=True, esds=box('esds', short[:5] + b'\x80\x80' + short[5:]))],
-                                     bytes(20)))
+two_continuations = box('esds', short[:5] + b'\x80\x80' + short[5:])
+make('aac-length-80-80-n.mp4', movie([Track(1, 2, audio=True, esds=two_continuations)], bytes(20)))
 profile_esds = visual_esds(bytes.fromhex('000001B0F5 000001B509'), rates=(250000, 180000))
 short_profile_esds = visual_esds(bytes.fromhex('000001B0F5 000001B509'), long=False, rates=(250000, 180000))
 for name, box_ in [('profile-long-lengths', profile_esds),
@@ -401,7 +409,8 @@ for name, fields in [
         ('fixed-rate-25-to-a-byte-boundary', dict(fixed_rate=True, increment=(31, 5), data_partitioned=True)),
         ('fixed-rate-1', dict(resolution=1, fixed_rate=True, increment=(1, 1))),
         ('fixed-rate-0', dict(resolution=0, fixed_rate=True, increment=(1, 1))),
-        ('fixed-rate-32768', dict(resolution=32768, fixed_rate=True, increment=(0x7FFF, 15), width=720, height=576)),
+        ('fixed-rate-32768',
+         dict(resolution=32768, fixed_rate=True, increment=(0x7FFF, 15), width=720, height=576)),
         ('extended-par-and-vbv', dict(aspect=15, vol_control=True, verid=1)),
         ('quant-matrices', dict(quant_type=True, intra=True, non_intra=True)),
         ('quant-type-without-matrices', dict(quant_type=True)),
@@ -451,7 +460,8 @@ def main():
         for name in stale:
             print('not made by this script: %s' % name)
         sys.exit(1 if differ or stale else 0)
-    print('%d files, %d written; not made by this script: %s' % (len(FILES), len(differ), ' '.join(stale) or 'none'))
+    print('%d files, %d written; not made by this script: %s'
+          % (len(FILES), len(differ), ' '.join(stale) or 'none'))
 
 
 main()
