@@ -610,13 +610,11 @@ void CreateTrackOf(Session &s, const Args &a) {
               })));
 }
 
+// A running FNV-1a digest of a frame's time, size and bytes.
 void Digest(uint64_t *digest, uint32_t time, const uint8_t *bytes, uint32_t size) {
-    const uint32_t head[2] = {time, size};
-    for (size_t i = 0; i < sizeof head + size; ++i) {
-        const uint8_t byte =
-            i < sizeof head ? reinterpret_cast<const uint8_t *>(head)[i] : bytes[i - sizeof head];
-        *digest = (*digest ^ byte) * 0x100000001B3ull;
-    }
+    auto add = [digest](uint8_t byte) { *digest = (*digest ^ byte) * 0x100000001B3ull; };
+    for (int shift = 24; shift >= 0; shift -= 8) add(uint8_t(time >> shift)), add(uint8_t(size >> shift));
+    for (uint32_t i = 0; i < size; ++i) add(bytes[i]);
 }
 
 // add-video SIZES|=HEX TIME KEY [xN [STEP]], add-audio SIZES|=HEX TIME [xN [STEP]]:
