@@ -142,7 +142,10 @@ long Repeat(const Args &a) {
 
 // ---------------------------------------------------------------- files, paths, tracks
 
+// $TMP/NAME, or $TMP/%N: a path of N characters in all.
 std::string PathOf(const Session &s, const std::string &arg) {
+    if (arg.rfind("$TMP/%", 0) == 0)
+        return s.tmp + "/" + std::string(Number(arg.substr(6)) - s.tmp.size() - 1, 'x');
     return arg.rfind("$TMP", 0) == 0 ? s.tmp + arg.substr(4) : arg;
 }
 const char *OrNull(const std::string &arg, const std::string &path) {
