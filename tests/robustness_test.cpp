@@ -222,6 +222,13 @@ TEST(Robustness, NullPointersOfTheWritingExports) {
     const Bytes flushed = s.Flush();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error in video tempfile!\nCan't reopen audio tempfile!\n");
     EXPECT_EQ(BoxAt(flushed, StblPath("stsz")), FullBox("stsz", 0, Cat({U32(0), U32(2), U32(4), U32(0)})));
+    // A track whose frames are all empty: stsz with sample_size 0 and no
+    // table, which the reader takes for a table it cannot read.
+    WriterSession e;
+    ASSERT_EQ(e.Video(), 1);
+    EXPECT_EQ(AddVideoFrame(e.file, 0, nullptr, 0, 1), 1);
+    e.Flush();
+    EXPECT_EQ(TakeEverySample(e.out).first, 0u);
 }
 
 }  // namespace
