@@ -234,9 +234,11 @@ void CheckRow(const Fields &row, const std::string &result, const std::string &l
     };
     for (const auto &[path, print] : before) {
         if (mayChange(path) || (allows("removed") && path == rowPath && !after.count(path))) continue;
-        EXPECT_TRUE(after.count(path) && after[path] == print) << (after.count(path) ? "changed: " : "removed: ") << path;
+        const bool kept = after.count(path) != 0;
+        EXPECT_TRUE(kept && after[path] == print) << (kept ? "changed: " : "removed: ") << path;
     }
-    for (const auto &[path, print] : after) EXPECT_TRUE(before.count(path) || mayChange(path)) << "left behind: " << path;
+    for (const auto &[path, print] : after)
+        EXPECT_TRUE(before.count(path) || mayChange(path)) << "left behind: " << path;
     if (allows("empty")) {
         EXPECT_TRUE(fs::is_regular_file(out) && fs::file_size(out) == 0) << "not left empty: " << out;
     }
@@ -247,14 +249,17 @@ bool RunRow(int line, const Fields &row) {
     const Table &table = LoadTable();
     const std::string root = TempDir() + "/" + std::to_string(line), logs = root + "-logs";
     std::string cwd = root + "/cwd", rowPath, out, skip;
+    if (table.kinds.count(row[2]) == 0) {
+        ADD_FAILURE() << "no kind " << row[2];
+        return true;
+    }
+    const Fields &kind = table.kinds.at(row[2]);
     for (const std::string &dir : {root, root + "/in", root + "/out", cwd, root + "/kinds", logs})
         mkdir(dir.c_str(), 0755);
-    EXPECT_TRUE(table.kinds.count(row[2])) << "no kind " << row[2];
-    const Fields &kind = table.kinds.count(row[2]) ? table.kinds.at(row[2]) : table.kinds.begin()->second;
     if (row[1] == "cwd") cwd = rowPath = MakeKind(kind, root, "", &skip);
-    // The slots: NAME=fixture, a good input copied into in/; NAME>path, an
-    // output in the scratch folder, or in the working directory when the
-    // path names no folder.  The first output is the call's output.
+    // The slots: NAME=fixture, a good input copied into in/; NAME>path, a
+    // path in the scratch folder, or in the working directory when it names
+    // no folder.  OUT is the call's output.
     std::map<std::string, std::string> pathOf;
     Fields paths, args;
     for (const std::string &slot : Words(table.calls.at(row[0])[1])) {
@@ -273,7 +278,8 @@ bool RunRow(int line, const Fields &row) {
     if (!args.empty()) args.insert(args.begin(), CORVANE_TOOL_PATH);
 
     const auto before = Snapshot(root);
-    const std::string result = skip.empty() ? RunInChild(row[0].substr(0, row[0].find(' ')), paths, args, cwd, logs) : "skipped";
+    const std::string exported = row[0].substr(0, row[0].find(' '));  // "Mp4AddAudio (no source)"
+    const std::string result = skip.empty() ? RunInChild(exported, paths, args, cwd, logs) : "skipped";
     if (result == "skipped")
         std::printf("skipped %s | %s | %s: %s\n", row[0].c_str(), row[1].c_str(), row[2].c_str(),
                     skip.empty() ? "capabilities cannot be dropped" : skip.c_str());

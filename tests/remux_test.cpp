@@ -68,7 +68,8 @@ TEST_F(Remux, FramesAndTheirTimes) {
     for (const uint8_t byte1 : {0xF1, 0xF0}) {
         Bytes adts;
         for (const uint8_t length : {100, 120, 110}) {
-            adts = Cat({adts, {0xFF, byte1, 0x50, 0x80, uint8_t(length >> 3), uint8_t((length & 7) << 5 | 0x1F), 0xFC}});
+            const uint8_t lengthEnd = uint8_t((length & 7) << 5 | 0x1F);
+            adts = Cat({adts, {0xFF, byte1, 0x50, 0x80, uint8_t(length >> 3), lengthEnd, 0xFC}});
             for (uint8_t i = 7; i < length; ++i) adts.push_back(i);
         }
         ASSERT_EQ(Mp4AddAudio(Fixture("video.mp4").c_str(), WriteTemp("three.aac", adts).c_str(), out_.c_str()), 1);
@@ -186,9 +187,9 @@ TEST(VisualScan, PiecesFindThePlanesOfAScanInOneBuffer) {
         // The planes of a scan of the whole stream at once: from position 0
         // while 3 bytes remain, 4 on at every 00 00 01, else 1.
         std::vector<size_t> starts;
-        for (size_t p = 0; p + 3 <= stream.size(); p += stream[p] == 0 && stream[p + 1] == 0 && stream[p + 2] == 1 ? 4 : 1)
-            if (p + 3 < stream.size() && stream[p] == 0 && stream[p + 1] == 0 && stream[p + 2] == 1 && stream[p + 3] == 0xB6)
-                starts.push_back(p);
+        const auto startCodeAt = [&](size_t p) { return stream[p] == 0 && stream[p + 1] == 0 && stream[p + 2] == 1; };
+        for (size_t p = 0; p + 3 <= stream.size(); p += startCodeAt(p) ? 4 : 1)
+            if (p + 3 < stream.size() && startCodeAt(p) && stream[p + 3] == 0xB6) starts.push_back(p);
         FILE *file = std::fopen(WriteTemp("planes.m4v", stream).c_str(), "rb");
         VisualScan scan{};
         ASSERT_TRUE(StartVisualScan(&scan, file, stream.size()));
