@@ -9,7 +9,7 @@
 # processes), which the sanitizer build covers.
 set -euo pipefail
 binary=$1
-filter=${2:-'-CmdInfo.*:ToolTree.*:*Interop*:Robustness.TruncationAtEveryBoxBoundary:Calls/PathTable.*'}
+filter=${2:-'-CmdInfo.*:ToolTree.*:*Interop*:Regress.FixturesCutAtEveryBoxBoundary:Calls/PathTable.*'}
 command -v valgrind >/dev/null || { echo "valgrind not installed"; exit 77; }
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

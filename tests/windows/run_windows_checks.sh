@@ -10,7 +10,8 @@
 #            32-bit client linked through the import library;
 #   host     runs tests/windows/host.c built for x86-64 Windows under wine64
 #            against the 64-bit DLL, and the same program built for Linux
-#            against libCorvane2.so, and compares what both report.
+#            against libCorvane2.so, both making the calls of host_calls.txt,
+#            and compares what both leave, file against file.
 #
 # Exit status 77 (reported by CTest as skipped) when the library does not
 # define all 21 exports yet, or when wine64 is not installed.
@@ -122,14 +123,17 @@ run_host() {
   x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$src/include" \
     "$src/tests/windows/host.c" -o "$work/host.exe"
 
-  # Both runs see the fixtures as "data" in their working directory, so the
-  # paths that the library prints are the same on both.
+  # Both runs see the fixtures as "data" and the calls as calls.txt in their
+  # working directory, so the paths that the library prints are the same on
+  # both.
   rm -rf "$runs" && mkdir -p "$runs/linux" "$runs/wine"
-  ln -s "$src/tests/data" "$runs/linux/data"
-  ln -s "$src/tests/data" "$runs/wine/data"
+  for run in linux wine; do
+    ln -s "$src/tests/data" "$runs/$run/data"
+    cp "$src/tests/windows/host_calls.txt" "$runs/$run/calls.txt"
+  done
 
   # Linux: the debugger output is standard error.
-  (cd "$runs/linux" && "$native_host" "$so" data summary.txt >stdout.txt 2>stderr.txt) ||
+  (cd "$runs/linux" && "$native_host" "$so" calls.txt results.txt >stdout.txt 2>stderr.txt) ||
     { rc=$?; [ $rc -eq 77 ] && skip "libCorvane2.so lacks an export"; cat "$runs/linux/stderr.txt"; fail "Linux host exited $rc"; }
 
   # Windows under wine64: one prefix per work directory, made on first use
@@ -143,16 +147,18 @@ run_host() {
   cp "$dll64" "$runs/wine/Corvane2.dll"
   cp "$work/host.exe" "$runs/wine/host.exe"
   local rc=0
-  (cd "$runs/wine" && WINEDEBUG=-all,+debugstr "$loader" host.exe Corvane2.dll data summary.txt \
+  (cd "$runs/wine" && WINEDEBUG=-all,+debugstr "$loader" host.exe Corvane2.dll calls.txt results.txt \
       >stdout.txt 2>wine.log) || rc=$?
   "$wineserver" -w || true
   [ $rc -eq 77 ] && skip "Corvane2.dll lacks an export"
   [ $rc -eq 0 ] || { tail -n 30 "$runs/wine/wine.log"; fail "host.exe under wine exited $rc"; }
 
-  cat "$runs/linux/summary.txt"
+  grep -v -E '^(MP4GetNextSample|MP4NextKeyFrame|MP4PrevKeyFrame) ' "$runs/linux/results.txt"
   local ok=1
-  diff "$runs/linux/summary.txt" "$runs/wine/summary.txt" ||
-    { ok=0; echo "summaries differ (< Linux, > Windows)"; }
+  # What the calls answered and handed out (results.txt, results.txt.bin),
+  # the files they wrote and anything they left behind.
+  diff -r -x stdout.txt -x stderr.txt -x wine.log -x host.exe -x Corvane2.dll "$runs/linux" "$runs/wine" ||
+    { ok=0; echo "the runs' results or files differ (< Linux, > Windows)"; }
   # The library's printf output; the Windows runtime writes line ends as CR LF.
   diff "$runs/linux/stdout.txt" <(tr -d '\r' <"$runs/wine/stdout.txt") ||
     { ok=0; echo "standard output differs (< Linux, > Windows)"; }
