@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 # Debian packages the build and the tests need.
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev ffmpeg
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev valgrind)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev valgrind
+          python3 diffutils bsdutils)
 scripts/install-packages.sh "${packages[@]}"
 
 build=${BUILD_DIR:-build}
