@@ -47,6 +47,24 @@ int64_t StreamSizeAtEnd(FILE *file) {
 #endif
 }
 
+int64_t StreamPosition(FILE *file) {
+    if (file == nullptr) return -1;
+#if defined(_WIN32)
+    return _ftelli64(file);
+#else
+    return static_cast<int64_t>(ftello(file));
+#endif
+}
+
+bool SetStreamPosition(FILE *file, uint64_t position) {
+    if (file == nullptr || position > uint64_t(INT64_MAX)) return false;
+#if defined(_WIN32)
+    return _fseeki64(file, static_cast<int64_t>(position), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+}
+
 namespace {
 
 // The copy through the buffer: each piece cleared, read (a short read

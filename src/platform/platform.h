@@ -20,6 +20,11 @@ void DebugPrintf(const char *format, ...)
 // Returns -1 when the size cannot be taken.
 int64_t StreamSizeAtEnd(FILE *file);
 
+// A stream's position in 64 bits: -1 when it cannot be taken; false when
+// the stream cannot be placed there.
+int64_t StreamPosition(FILE *file);
+bool SetStreamPosition(FILE *file, uint64_t position);
+
 // Every file the library opens goes through these two, which behave as
 // Windows' fopen with "rb" and "wb" does on every platform:
 // - a directory is refused (null, errno EISDIR);

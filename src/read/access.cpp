@@ -175,6 +175,12 @@ struct SampleTarget {
     SampleBuffer *buffer = nullptr;  // the reader's buffer, or
     bool toBlock = false;            // a block of the sample's size, malloc'ed
     uint8_t *block = nullptr;        //   here and owned by the caller
+    // Above this size (when not 0) a sample is left in the file for the
+    // caller to copy from there: its offset is given back and only its
+    // first five bytes are read into the buffer, since the key flag of a
+    // video track without sync samples comes from the fifth.
+    uint32_t inPlaceAbove = 0;
+    uint32_t offset = 0;
 };
 
 uint8_t *ReserveBlock(uint32_t size) {
@@ -188,6 +194,9 @@ uint8_t *ReserveBlock(uint32_t size) {
 // short, 2 when the bytes cannot be read.
 int32_t ReadInto(const MP4_read_file *handle, const SampleEntry &entry, SampleTarget *target) {
     if (!SampleInFile(handle, entry)) return 2;
+    target->offset = entry.offset;
+    if (target->inPlaceAbove != 0 && entry.size > target->inPlaceAbove)
+        return ReadInto(handle, SampleEntry{entry.time, entry.offset, 5}, target);
     uint8_t *into = nullptr;
     if (target->toBlock) {
         into = target->block = ReserveBlock(entry.size);
@@ -455,6 +464,17 @@ int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buff
     SampleTarget target;
     target.buffer = buffer;
     return NextSample(handle, trackId, &target, size, time);
+}
+
+int32_t GetNextSampleInPlace(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                             uint32_t *size, uint32_t *time, uint32_t inPlaceAbove,
+                             uint32_t *offset) {
+    SampleTarget target;
+    target.buffer = buffer;
+    target.inPlaceAbove = inPlaceAbove < 5 ? 5 : inPlaceAbove;
+    const int32_t result = NextSample(handle, trackId, &target, size, time);
+    *offset = target.offset;
+    return result;
 }
 
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,

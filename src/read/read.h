@@ -94,6 +94,14 @@ int32_t BuildAudiotrackIndex(ReadTrack **slot);
 
 int32_t GetNextSample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
                       uint32_t *size, uint32_t *time);
+// GetNextSample, with the same cursor move, checks, messages, results and
+// key flag, for a caller that copies large samples from the file itself: a
+// sample above `inPlaceAbove` bytes is not read whole (only its first five
+// bytes go to the buffer); `offset` gives where it lies in the handle's
+// stream.
+int32_t GetNextSampleInPlace(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
+                             uint32_t *size, uint32_t *time, uint32_t inPlaceAbove,
+                             uint32_t *offset);
 int32_t GetNextKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,
                          uint32_t *size);
 int32_t GetPrevKeySample(MP4_read_file *handle, int32_t trackId, SampleBuffer *buffer,

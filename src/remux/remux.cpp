@@ -128,6 +128,11 @@ int32_t CreateOutput(const Outputs &o, const TrackSetup &s, MP4_local_file **fil
     return kRemuxDone;
 }
 
+// Samples larger than this go from the source to the temporary file without
+// passing through memory; below it the two extra system calls of a copy
+// between files cost more than the bytes.
+constexpr uint32_t kCopyInPlaceAbove = 64 * 1024;
+
 // Copies every sample of the source's video or audio track into the new file.
 int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file,
                         RemuxReport *report) {
@@ -136,14 +141,20 @@ int32_t CopySourceTrack(MP4_read_file *source, bool video, MP4_local_file *file,
     const uint32_t count = video ? source->videoInfo.sampleCount : source->audioInfo.sampleCount;
     const int32_t trackId = video ? source->videoTrackId : source->audioTrackId;
     int32_t result = kRemuxDone;
+    FILE *stream = source->root != nullptr ? source->root->file : nullptr;
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t size = 0, time = 0;
-        if (GetNextSample(source, trackId, &buffer, &size, &time) != 1) {
+        uint32_t size = 0, time = 0, offset = 0;
+        if (GetNextSampleInPlace(source, trackId, &buffer, &size, &time, kCopyInPlaceAbove,
+                                 &offset) != 1) {
             result = kRemuxSampleUnreadable;
             break;
         }
-        Count(report, video ? AddVideoFrame(file, size, buffer.data, time, buffer.keyFlag)
-                            : AddAudioFrame(file, size, buffer.data, time));
+        if (size > kCopyInPlaceAbove)
+            Count(report, video ? AddVideoFrameFrom(file, size, stream, offset, time, buffer.keyFlag)
+                                : AddAudioFrameFrom(file, size, stream, offset, time));
+        else
+            Count(report, video ? AddVideoFrame(file, size, buffer.data, time, buffer.keyFlag)
+                                : AddAudioFrame(file, size, buffer.data, time));
     }
     ReleaseSampleBuffer(&buffer);
     return result;

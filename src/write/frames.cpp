@@ -146,14 +146,37 @@ AddResult EnterFrame(TrackNode *first, TrackCounters c, uint32_t size, uint32_t 
     return AddResult::kEntered;
 }
 
+// Where a frame's bytes are: in memory at `data`, or, when `from` is set,
+// in another open file at `at` (a sample of a file being remultiplexed).
+struct FrameBytes {
+    const uint8_t *data;
+    FILE *from;
+    uint64_t at;
+};
+
+// Appends `size` bytes of `from` at `at` to the temporary file; the kernel
+// copies them where it can.  Fails when either stream did not advance by the
+// whole size (the source became shorter, the disk is full).
+bool CopyFrameFromFile(FILE *tempFile, FILE *from, uint64_t at, uint32_t size) {
+    if (size == 0) return true;
+    const int64_t before = StreamPosition(tempFile);
+    if (before < 0 || !SetStreamPosition(from, at)) return false;
+    uint8_t piece[16384];
+    AppendFileBytes(tempFile, from, size, piece, sizeof piece);
+    return StreamPosition(tempFile) == before + int64_t(size) &&
+           StreamPosition(from) == int64_t(at + size);
+}
+
 // One write of the frame's bytes.  Left to this implementation: on a track
 // whose temporary file could not be created the write fails like a short
 // one, whatever the size.  A frame with a size but no bytes (a null data
 // pointer) fails the same way rather than being read from address 0.  An
 // empty frame needs no bytes.
-bool WriteFrame(FILE *tempFile, const uint8_t *data, uint32_t size) {
-    if (tempFile == nullptr || (size > 0 && data == nullptr)) return false;
-    return std::fwrite(data, 1, size, tempFile) == size;
+bool WriteFrame(FILE *tempFile, const FrameBytes &bytes, uint32_t size) {
+    if (tempFile == nullptr) return false;
+    if (bytes.from != nullptr) return CopyFrameFromFile(tempFile, bytes.from, bytes.at, size);
+    if (size > 0 && bytes.data == nullptr) return false;
+    return std::fwrite(bytes.data, 1, size, tempFile) == size;
 }
 
 struct FrameTrack {
@@ -168,7 +191,7 @@ struct FrameTrack {
 // A frame whose bytes cannot be written stays entered and counted, as a
 // frame with a failed block extension does; the flush reports the
 // temporary file that does not hold what was counted.
-int32_t AddFrame(FrameTrack t, uint32_t size, const uint8_t *data, uint32_t time, bool key) {
+int32_t AddFrame(FrameTrack t, uint32_t size, const FrameBytes &bytes, uint32_t time, bool key) {
     TrackNode *last = nullptr;
     if (EnterFrame(t.first, t.counters, size, time, key, &last) != AddResult::kEntered) {
         DebugOutput(t.video
@@ -180,7 +203,7 @@ int32_t AddFrame(FrameTrack t, uint32_t size, const uint8_t *data, uint32_t time
         UpdateVideoBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
     else
         UpdateAudioBitrates(t.first, last, time, size, t.counters.sampleTotal, t.counters.bytes);
-    if (!WriteFrame(t.tempFile, data, size)) {
+    if (!WriteFrame(t.tempFile, bytes, size)) {
         DebugOutput(t.video ? "the size of data written to temp video file is error!\n"
                             : "the size of data written to temp audio file is error!\n");
         return -99;
@@ -188,11 +211,8 @@ int32_t AddFrame(FrameTrack t, uint32_t size, const uint8_t *data, uint32_t time
     return 1;
 }
 
-}  // namespace
-
-extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
-                                                          const uint8_t *data, uint32_t time,
-                                                          int32_t keyFlag) {
+int32_t AddVideo(MP4_local_file *handle, uint32_t size, const FrameBytes &bytes, uint32_t time,
+                 int32_t keyFlag) {
     if (handle == nullptr) {
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
@@ -205,11 +225,10 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle
                        {handle->videoSampleTotal, handle->videoKeyFrameTotal, handle->videoBytes,
                         handle->videoBlockSample, handle->videoBlockKeyFrame},
                        true};
-    return AddFrame(t, size, data, time, keyFlag == 1);
+    return AddFrame(t, size, bytes, time, keyFlag == 1);
 }
 
-extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle, uint32_t size,
-                                                          const uint8_t *data, uint32_t time) {
+int32_t AddAudio(MP4_local_file *handle, uint32_t size, const FrameBytes &bytes, uint32_t time) {
     if (handle == nullptr) {
         DebugOutput("the input parameter for MP4_local_file is empty\n");
         return -99;
@@ -222,5 +241,28 @@ extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle
                        {handle->audioSampleTotal, handle->audioKeyFrameTotal, handle->audioBytes,
                         handle->audioBlockSample, handle->audioBlockKeyFrame},
                        false};
-    return AddFrame(t, size, data, time, false);
+    return AddFrame(t, size, bytes, time, false);
+}
+
+}  // namespace
+
+int32_t AddVideoFrameFrom(MP4_local_file *handle, uint32_t size, FILE *from, uint64_t at,
+                          uint32_t time, int32_t keyFlag) {
+    return AddVideo(handle, size, FrameBytes{nullptr, from, at}, time, keyFlag);
+}
+
+int32_t AddAudioFrameFrom(MP4_local_file *handle, uint32_t size, FILE *from, uint64_t at,
+                          uint32_t time) {
+    return AddAudio(handle, size, FrameBytes{nullptr, from, at}, time);
+}
+
+extern "C" CORVANE_API int32_t CORVANE_CALL AddVideoFrame(MP4_local_file *handle, uint32_t size,
+                                                          const uint8_t *data, uint32_t time,
+                                                          int32_t keyFlag) {
+    return AddVideo(handle, size, FrameBytes{data, nullptr, 0}, time, keyFlag);
+}
+
+extern "C" CORVANE_API int32_t CORVANE_CALL AddAudioFrame(MP4_local_file *handle, uint32_t size,
+                                                          const uint8_t *data, uint32_t time) {
+    return AddAudio(handle, size, FrameBytes{data, nullptr, 0}, time);
 }

@@ -140,6 +140,15 @@ int32_t SetTrackDuration(AtomNode *trak, uint32_t duration);
 extern const uint8_t kUnityMatrix[36];
 constexpr uint32_t kFixedTimeStamp = 0x12345678;
 
+// AddVideoFrame and AddAudioFrame for a frame that lies in another open
+// file, `size` bytes at `at`: the same entries, checks, messages and
+// results, with the bytes copied from file to file (by the kernel where it
+// can) instead of through memory.  `from` is left somewhere after them.
+int32_t AddVideoFrameFrom(MP4_local_file *handle, uint32_t size, FILE *from, uint64_t at,
+                          uint32_t time, int32_t keyFlag);
+int32_t AddAudioFrameFrom(MP4_local_file *handle, uint32_t size, FILE *from, uint64_t at,
+                          uint32_t time);
+
 // ---------------------------------------------------------------- flush
 
 // Merges the chain of blocks of the video (or audio) track into one block.
