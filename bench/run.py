@@ -104,54 +104,55 @@ def make_jobs(args, inputs, out):
             ("ffmpeg", "ffmpeg -nostdin -v error -i %s -map 0 -c copy -f null -" % mp4),
             ("cat", "cat %s > /dev/null" % mp4),
         ]))
+    def writing_job(name, what, corvane_args, ffmpeg_args, inputs_used, output):
+        # cp: the inputs' bytes written once, the machine's limit.  twice: the
+        # same bytes written into one file each and then again into one
+        # output, with nothing parsed -- what writing through temporary
+        # files costs at the least.
+        copies = ["cp %s in%d" % (path, i) for i, path in enumerate(inputs_used)]
+        parts = " ".join("in%d" % i for i in range(len(inputs_used)))
+        jobs.append(Job(name, what, [
+            ("corvane", "%s %s" % (corvane, corvane_args)),
+            ("ffmpeg", "ffmpeg -nostdin -v error -y " + ffmpeg_args),
+            ("cp", " && ".join(copies)),
+            ("twice", " && ".join(copies) + " && cat %s > twice.out" % parts),
+        ], output=os.path.join(out, output)))
+
     have_mux = tool_has(corvane, "mux")
     have_add_audio = tool_has(corvane, "add-audio")
+
+    def mux_job(name, what):
+        m4v, aac = f(name, ".m4v"), f(name, ".aac")
+        writing_job("mux-" + name, what, "mux %s %s corvane_mux.mp4 --fps 25" % (m4v, aac),
+                    "-r 25 -i %s -i %s -c copy ffmpeg_mux.mp4" % (m4v, aac), [m4v, aac],
+                    "corvane_mux.mp4")
+
+    def add_audio_job(name):
+        mp4, aac = f(name, ".mp4"), f(name, ".aac")
+        writing_job("add-audio-" + name, "video of %s.mp4 + %s.aac into an MP4 file" % (name, name),
+                    "add-audio %s %s corvane_add.mp4" % (mp4, aac),
+                    "-i %s -i %s -map 0:v -map 1:a -c copy ffmpeg_add.mp4" % (mp4, aac),
+                    [mp4, aac], "corvane_add.mp4")
+
     for name in ([long_name] if args.quick else ["short", "hour"]):
-        m4v, aac, mp4 = f(name, ".m4v"), f(name, ".aac"), f(name, ".mp4")
         if have_mux:
-            jobs.append(Job("mux-" + name, "%s.m4v + %s.aac into an MP4 file" % (name, name), [
-                ("corvane", "%s mux %s %s corvane_mux.mp4 --fps 25" % (corvane, m4v, aac)),
-                ("ffmpeg", "ffmpeg -nostdin -v error -y -r 25 -i %s -i %s -c copy ffmpeg_mux.mp4"
-                 % (m4v, aac)),
-                ("cp", "cp %s cp_v.m4v && cp %s cp_a.aac" % (m4v, aac)),
-            ], output=os.path.join(out, "corvane_mux.mp4")))
+            mux_job(name, "%s.m4v + %s.aac into an MP4 file" % (name, name))
         if have_add_audio:
-            jobs.append(Job("add-audio-" + name,
-                            "video of %s.mp4 + %s.aac into an MP4 file" % (name, name), [
-                ("corvane", "%s add-audio %s %s corvane_add.mp4" % (corvane, mp4, aac)),
-                ("ffmpeg", "ffmpeg -nostdin -v error -y -i %s -i %s -map 0:v -map 1:a -c copy "
-                 "ffmpeg_add.mp4" % (mp4, aac)),
-                ("cp", "cp %s cp_add.mp4 && cp %s cp_add.aac" % (mp4, aac)),
-            ], output=os.path.join(out, "corvane_add.mp4")))
+            add_audio_job(name)
     # High-bit-rate streams: the bytes, not the frames, cost.
-    m4v, aac = f("wide", ".m4v"), f("wide", ".aac")
-    if have_mux and not args.quick and os.path.exists(m4v):
-        jobs.append(Job("mux-wide", "wide.m4v + wide.aac (320x240, high bit rate) into an MP4 file", [
-            ("corvane", "%s mux %s %s corvane_mux.mp4 --fps 25" % (corvane, m4v, aac)),
-            ("ffmpeg", "ffmpeg -nostdin -v error -y -r 25 -i %s -i %s -c copy ffmpeg_mux.mp4"
-             % (m4v, aac)),
-            ("cp", "cp %s cp_v.m4v && cp %s cp_a.aac" % (m4v, aac)),
-        ], output=os.path.join(out, "corvane_mux.mp4")))
+    if have_mux and not args.quick and os.path.exists(f("wide", ".m4v")):
+        mux_job("wide", "wide.m4v + wide.aac (320x240, high bit rate) into an MP4 file")
     # The flush copies the temporary files without holding them: with a
     # gigabyte of media in few samples its peak memory stays small.
-    mp4, aac = f(big_name, ".mp4"), f(big_name, ".aac")
-    if have_add_audio and os.path.exists(aac):
-        jobs.append(Job("add-audio-" + big_name,
-                        "video of %s.mp4 + %s.aac into an MP4 file" % (big_name, big_name), [
-            ("corvane", "%s add-audio %s %s corvane_add.mp4" % (corvane, mp4, aac)),
-            ("ffmpeg", "ffmpeg -nostdin -v error -y -i %s -i %s -map 0:v -map 1:a -c copy "
-             "ffmpeg_add.mp4" % (mp4, aac)),
-            ("cp", "cp %s cp_add.mp4 && cp %s cp_add.aac" % (mp4, aac)),
-        ], output=os.path.join(out, "corvane_add.mp4")))
-    m4v = f(big_name, ".m4v")
+    if have_add_audio and os.path.exists(f(big_name, ".aac")):
+        add_audio_job(big_name)
+    mp4, m4v = f(big_name, ".mp4"), f(big_name, ".m4v")
     if tool_has(corvane, "add-video") and os.path.exists(m4v):
-        jobs.append(Job("add-video-" + big_name,
-                        "audio of %s.mp4 + %s.m4v into an MP4 file" % (big_name, big_name), [
-            ("corvane", "%s add-video %s %s corvane_addv.mp4 --fps 25" % (corvane, mp4, m4v)),
-            ("ffmpeg", "ffmpeg -nostdin -v error -y -i %s -r 25 -i %s -map 1:v -map 0:a -c copy "
-             "ffmpeg_addv.mp4" % (mp4, m4v)),
-            ("cp", "cp %s cp_addv.mp4 && cp %s cp_addv.m4v" % (mp4, m4v)),
-        ], output=os.path.join(out, "corvane_addv.mp4")))
+        writing_job("add-video-" + big_name,
+                    "audio of %s.mp4 + %s.m4v into an MP4 file" % (big_name, big_name),
+                    "add-video %s %s corvane_addv.mp4 --fps 25" % (mp4, m4v),
+                    "-i %s -r 25 -i %s -map 1:v -map 0:a -c copy ffmpeg_addv.mp4" % (mp4, m4v),
+                    [mp4, m4v], "corvane_addv.mp4")
     if args.only:
         wanted = set(args.only.split(","))
         jobs = [j for j in jobs if j.name in wanted]
