@@ -54,9 +54,3 @@ BoxSpan FindBox(const Bytes &file, const std::string &path) {
     }
     return span;
 }
-
-Bytes BoxAt(const Bytes &file, const std::string &path) {
-    const BoxSpan box = FindBox(file, path);
-    if (!box.found || box.at + box.size > file.size()) return {};
-    return Bytes(file.begin() + long(box.at), file.begin() + long(box.at + box.size));
-}
