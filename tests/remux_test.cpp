@@ -4,6 +4,8 @@
 // scenarios of tests/scenarios/remux; the streams and sources they refuse,
 // and hostile paths, rows of path_table.txt; what ffprobe and ffmpeg make of
 // their files, interop/remux_interop_test.cpp.
+#include "remux/remux.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "corvane2.h"
-#include "remux/remux.h"
 #include "support/bytes.h"
 
 // Linked in by AddressSanitizer, which reserves address space of its own.
@@ -40,7 +41,8 @@ TEST(Remux, AVideoFrameThatCannotBeHeldEndsTheCopy) {
         const rlimit limit{rlim_t(256) << 20, rlim_t(256) << 20};
         const bool ready = std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr) &&
                            chdir(dir.c_str()) == 0 && setrlimit(RLIMIT_AS, &limit) == 0;
-        const int32_t result = ready ? Mp4AddVideo(Fixture("audio.mp4").c_str(), path.c_str(), out.c_str(), 25) : 0;
+        const int32_t result =
+            ready ? Mp4AddVideo(Fixture("audio.mp4").c_str(), path.c_str(), out.c_str(), 25) : 0;
         _exit(result == -31 && !FileExists(out) && !FileExists("tempv.v") && !FileExists("tempa.a") ? 0 : 1);
     }
     int status = 0;
@@ -56,11 +58,13 @@ TEST(VisualScan, PiecesFindThePlanesOfAScanInOneBuffer) {
     // start code, whose key flag is the next start code's first byte (0:
     // intra) or, at the end, missing (not intra); no plane at all.
     const size_t piece = kScanPieceBytes;
-    std::vector<Bytes> streams = {{0, 0, 1, 0xB6, 0, 0, 1, 0xB6, 0x50, 0, 0, 1, 0xB6}, {0, 0, 1, 0xB0, 0, 0, 1}};
+    std::vector<Bytes> streams = {{0, 0, 1, 0xB6, 0, 0, 1, 0xB6, 0x50, 0, 0, 1, 0xB6},
+                                  {0, 0, 1, 0xB0, 0, 0, 1}};
     const auto planes = [](size_t size, std::vector<std::pair<size_t, Bytes>> codes) {
         Bytes stream(size, 0x55);
         for (const auto &[at, code] : codes)
-            std::copy(code.begin(), code.begin() + long(std::min(code.size(), size - at)), stream.begin() + long(at));
+            std::copy(code.begin(), code.begin() + long(std::min(code.size(), size - at)),
+                      stream.begin() + long(at));
         return stream;
     };
     const Bytes intra = {0, 0, 1, 0xB6, 0x10}, predicted = {0, 0, 1, 0xB6, 0x50};
@@ -76,7 +80,9 @@ TEST(VisualScan, PiecesFindThePlanesOfAScanInOneBuffer) {
         // The planes of a scan of the whole stream at once: from position 0
         // while 3 bytes remain, 4 on at every 00 00 01, else 1.
         std::vector<size_t> starts;
-        const auto startCodeAt = [&](size_t p) { return stream[p] == 0 && stream[p + 1] == 0 && stream[p + 2] == 1; };
+        const auto startCodeAt = [&](size_t p) {
+            return stream[p] == 0 && stream[p + 1] == 0 && stream[p + 2] == 1;
+        };
         for (size_t p = 0; p + 3 <= stream.size(); p += startCodeAt(p) ? 4 : 1)
             if (p + 3 < stream.size() && startCodeAt(p) && stream[p + 3] == 0xB6) starts.push_back(p);
         FILE *file = std::fopen(WriteTemp("planes.m4v", stream).c_str(), "rb");
@@ -89,7 +95,8 @@ TEST(VisualScan, PiecesFindThePlanesOfAScanInOneBuffer) {
             ASSERT_EQ(NextVisualFrame(&scan, &bytes, &size, &key), k < starts.size() ? 1 : 0) << k;
             if (k == starts.size()) break;
             const size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
-            EXPECT_EQ(Bytes(bytes, bytes + size), Bytes(stream.begin() + long(starts[k]), stream.begin() + long(end)));
+            EXPECT_EQ(Bytes(bytes, bytes + size),
+                      Bytes(stream.begin() + long(starts[k]), stream.begin() + long(end)));
             EXPECT_EQ(key, starts[k] + 4 < stream.size() && (stream[starts[k] + 4] & 0xC0) == 0 ? 1 : 0) << k;
         }
         EXPECT_FALSE(scan.readShort);

@@ -34,19 +34,23 @@ TEST(CliInterop, ExtractedStreamsDecodeAndRemultiplex) {
 
 TEST(CliInterop, TheToolReadsWhatItMuxesAsFfprobeDoes) {
     SKIP_WITHOUT_FFMPEG();
-    const std::string video = Fixture("video.m4v"), audio = Fixture("audio.aac"), muxed = TempDir() + "/m.mp4";
+    const std::string video = Fixture("video.m4v"), audio = Fixture("audio.aac"),
+                      muxed = TempDir() + "/m.mp4";
     int status = -1;
     Corvane("mux '" + video + "' '" + audio + "' '" + muxed + "'", &status);
     ASSERT_EQ(status, 0);
     // Every frame given: ffprobe's count of the raw streams' frames.
-    const size_t pictures = ProbePackets(video, "v", "-f m4v").size(), aacFrames = ProbePackets(audio, "a").size();
+    const size_t pictures = ProbePackets(video, "v", "-f m4v").size(),
+                 aacFrames = ProbePackets(audio, "a").size();
     ASSERT_GT(pictures, 0u);
     ASSERT_GT(aacFrames, 0u);
     const std::string info = Corvane("info --json '" + muxed + "'", &status);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(info.find("\"type\": \"video\", \"samples\": " + std::to_string(pictures) + ","), std::string::npos)
+    EXPECT_NE(info.find("\"type\": \"video\", \"samples\": " + std::to_string(pictures) + ","),
+              std::string::npos)
         << info;
-    EXPECT_NE(info.find("\"type\": \"audio\", \"samples\": " + std::to_string(aacFrames) + ","), std::string::npos)
+    EXPECT_NE(info.find("\"type\": \"audio\", \"samples\": " + std::to_string(aacFrames) + ","),
+              std::string::npos)
         << info;
     // The object-descriptor (33 bytes) and scene (16 bytes) units after mdat.
     EXPECT_NE(info.find("\"trailingBytes\": 49}"), std::string::npos) << info;
@@ -55,7 +59,8 @@ TEST(CliInterop, TheToolReadsWhatItMuxesAsFfprobeDoes) {
         const std::vector<Packet> ours = ToolPackets(muxed, track), theirs = ProbePackets(muxed, kind);
         ASSERT_EQ(ours.size(), count);
         ASSERT_EQ(theirs.size(), count);
-        for (size_t i = 0; i < count; ++i) EXPECT_TRUE(ours[i] == theirs[i] && ours[i].pos == theirs[i].pos) << i;
+        for (size_t i = 0; i < count; ++i)
+            EXPECT_TRUE(ours[i] == theirs[i] && ours[i].pos == theirs[i].pos) << i;
     }
 }
 

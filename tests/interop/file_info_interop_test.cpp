@@ -6,7 +6,9 @@
 
 namespace {
 
-uint32_t Number(const Record &r, const char *key) { return r.count(key) ? uint32_t(std::stoul(r.at(key))) : 0; }
+uint32_t Number(const Record &r, const char *key) {
+    return r.count(key) ? uint32_t(std::stoul(r.at(key))) : 0;
+}
 
 // "\n00000000: 1208 56e5 00     ..V..\n" -> 12 08 56 E5 00
 Bytes HexDump(const std::string &text) {
@@ -22,13 +24,14 @@ Bytes HexDump(const std::string &text) {
 
 TEST(FileInfoInterop, AgreesWithFfprobe) {
     SKIP_WITHOUT_FFMPEG();
-    for (const char *name : {"av.mp4", "av_moov_last.mp4", "audio.mp4", "video.mp4", "long_video.mp4",
-                             "xvid.mp4", "mp3.mp4"}) {
+    for (const char *name :
+         {"av.mp4", "av_moov_last.mp4", "audio.mp4", "video.mp4", "long_video.mp4", "xvid.mp4", "mp3.mp4"}) {
         SCOPED_TRACE(name);
         const std::string path = Fixture(name);
         FileInfo info{};
         Printed([&] { ASSERT_EQ(GetFileInfo(path.c_str(), &info), 1); });
-        const std::string fields = "width,height,nb_frames,avg_frame_rate,sample_rate,channels,codec_name,profile,extradata";
+        const std::string fields =
+            "width,height,nb_frames,avg_frame_rate,sample_rate,channels,codec_name,profile,extradata";
         const Record video = ProbeStream(path, "v", fields), audio = ProbeStream(path, "a", fields);
         EXPECT_EQ(info.videoWidth, Number(video, "width"));
         EXPECT_EQ(info.videoHeight, Number(video, "height"));

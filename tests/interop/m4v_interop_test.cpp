@@ -11,7 +11,8 @@ void CompareWithFfprobe(const std::string &path) {
     uint32_t width = 0, height = 0;
     const int32_t size = GetM4vHeaderSize(path.c_str(), &width, &height);
     ASSERT_GT(size, 0);
-    EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height), probed.at("width") + "x" + probed.at("height"));
+    EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height),
+              probed.at("width") + "x" + probed.at("height"));
     const Bytes bytes = ReadFileBytes(path);
     ASSERT_GE(bytes.size(), size_t(size) + 3);
     EXPECT_EQ(Bytes(bytes.begin() + size, bytes.begin() + size + 3), Bytes({0, 0, 1}));
@@ -35,7 +36,8 @@ TEST(M4vInterop, HeaderSizeAndPictureSizeAgreeWithFfprobe) {
         const std::string path = TempDir() + "/stream.m4v";
         int status = 0;
         RunCommand(std::string("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=") +
-                       picture + ":rate=" + rate + " -frames:v 3 -c:v " + encoder + " -f m4v '" + path + "' 2>&1",
+                       picture + ":rate=" + rate + " -frames:v 3 -c:v " + encoder + " -f m4v '" + path +
+                       "' 2>&1",
                    &status);
         if (status != 0 && std::string(encoder) == "libxvid") continue;  // this ffmpeg has no libxvid
         ASSERT_EQ(status, 0);

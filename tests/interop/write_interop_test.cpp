@@ -13,8 +13,8 @@ struct Case {
     size_t videoFrames;  // the stream's frames repeated up to this count
     bool audio, systemsTracks;
     Record videoProbe, audioProbe;  // codec_name, width, height (sample_rate, channels)
-    bool replaced = false;   // each media track replaces an earlier one given no frames
-    uint32_t audioRate = 0;  // the sampling frequency given (0: the stream's)
+    bool replaced = false;          // each media track replaces an earlier one given no frames
+    uint32_t audioRate = 0;         // the sampling frequency given (0: the stream's)
 };
 
 std::vector<StreamFrame> Repeat(const std::vector<StreamFrame> &frames, size_t count) {
@@ -28,7 +28,8 @@ void ExpectPackets(const std::string &file, const std::string &kind, const std::
     const std::vector<Packet> packets = ProbePackets(file, kind);
     ASSERT_EQ(packets.size(), frames.size()) << kind;
     for (size_t i = 0; i < frames.size(); ++i)
-        EXPECT_EQ(packets[i], (Packet{(long long)(i * step), (long long)frames[i].bytes.size()})) << kind << " " << i;
+        EXPECT_EQ(packets[i], (Packet{(long long)(i * step), (long long)frames[i].bytes.size()}))
+            << kind << " " << i;
 }
 
 TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
@@ -49,7 +50,13 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         // Without a configuration the writer builds the visual object headers
         // from the track's size and time resolution.
         {"built configuration", Video::kM4vBuilt, 50, false, false, mpeg4, {}},
-        {"H.263", Video::kH263, 15, false, false, {{"codec_name", "h263"}, {"width", "176"}, {"height", "144"}}, {}},
+        {"H.263",
+         Video::kH263,
+         15,
+         false,
+         false,
+         {{"codec_name", "h263"}, {"width", "176"}, {"height", "144"}},
+         {}},
         // One stream of each kind; 44000 Hz is stored as the nearest rate of
         // the AAC table, which the stream has.
         {"replaced tracks, rate outside the table", Video::kM4v, 50, true, true, mpeg4, aac, true, 44000},
@@ -58,7 +65,8 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         SCOPED_TRACE(c.name);
         const std::string out = TempDir() + "/" + std::to_string(&c - cases) + ".mp4";
         const std::string tempv = out + ".v", tempa = out + ".a";
-        const std::vector<StreamFrame> video = Repeat(c.video == Video::kH263 ? h263 : m4v.frames, c.videoFrames);
+        const std::vector<StreamFrame> video =
+            Repeat(c.video == Video::kH263 ? h263 : m4v.frames, c.videoFrames);
         const uint32_t step = c.video == Video::kH263 ? 67 : 40;
         const Bytes config = c.video == Video::kM4v ? m4v.config : Bytes{};
         MP4_local_file *file = nullptr;
@@ -71,17 +79,19 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
                     CreateTrack(file, 1, 176, 144, 1000, 1000, 1, 0, 0, 0, uint32_t(config.size()),
                                 config.data(), tempv.c_str(), c.video == Video::kH263 ? 2 : 1) == 1);
         ASSERT_TRUE(!c.audio || CreateTrack(file, 2, 0, 0, 0, adts.sampleRate, 0, adts.objectType - 1,
-                                            adts.channels, c.audioRate ? c.audioRate : adts.sampleRate,
-                                            0, nullptr, tempa.c_str(), 1) == 1);
+                                            adts.channels, c.audioRate ? c.audioRate : adts.sampleRate, 0,
+                                            nullptr, tempa.c_str(), 1) == 1);
         for (uint32_t type : {4u, 5u})
             ASSERT_TRUE(!c.systemsTracks ||
                         CreateTrack(file, type, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1) == 1);
         for (size_t i = 0; i < video.size(); ++i)
             EXPECT_EQ(AddVideoFrame(file, uint32_t(video[i].bytes.size()), video[i].bytes.data(),
-                                    uint32_t(i) * step, video[i].key ? 1 : 0), 1);
+                                    uint32_t(i) * step, video[i].key ? 1 : 0),
+                      1);
         for (size_t i = 0; c.audio && i < adts.frames.size(); ++i)
             EXPECT_EQ(AddAudioFrame(file, uint32_t(adts.frames[i].bytes.size()), adts.frames[i].bytes.data(),
-                                    uint32_t(i) * 1024), 1);
+                                    uint32_t(i) * 1024),
+                      1);
         ASSERT_EQ(MP4FileFlush(file), 1);
         EXPECT_FALSE(FileExists(tempv));
         EXPECT_FALSE(FileExists(tempa));
@@ -92,7 +102,8 @@ TEST(WriteInterop, FilesKeepEveryPacketAndDecode) {
         ExpectPackets(out, "v", video, step);
         ExpectPackets(out, "a", c.audio ? adts.frames : std::vector<StreamFrame>{}, 1024);
         EXPECT_EQ(DecodeErrors(out, std::string(c.video != Video::kNone ? "-map 0:v " : "") +
-                                        (c.audio ? "-map 0:a" : "")), "");
+                                        (c.audio ? "-map 0:a" : "")),
+                  "");
     }
 }
 

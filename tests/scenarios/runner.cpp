@@ -32,8 +32,8 @@
 
 #include "corvane2.h"
 #include "read/config.h"
-#include "remux/remux.h"
 #include "read/read.h"
+#include "remux/remux.h"
 #include "support/mp4_walk.h"
 
 namespace {
@@ -498,7 +498,8 @@ void Bits(Session &s, const Args &a) {
 // The depth of the deepest node, and the count of nodes.
 int Deepest(const AtomNode *node, int depth, size_t *count) {
     int deepest = node ? depth : depth - 1;
-    for (; node; node = node->next, ++*count) deepest = std::max(deepest, Deepest(node->firstChild, depth + 1, count));
+    for (; node; node = node->next, ++*count)
+        deepest = std::max(deepest, Deepest(node->firstChild, depth + 1, count));
     return deepest;
 }
 
@@ -539,7 +540,8 @@ void Atoms(Session &s, const Args &a) {
     });
     size_t nodes = 0;
     const int levels = Deepest(root.firstAtom, 1, &nodes);
-    Line(s, F("read %d, records %d, extracted %d; %d levels, %zu nodes", read, records, extracted, levels, nodes));
+    Line(s, F("read %d, records %d, extracted %d; %d levels, %zu nodes", read, records, extracted, levels,
+              nodes));
     if (!Flag(a, "brief")) ShowAtoms(s, root.firstAtom, 0, a);
     FreeAtomTree(&root);
     std::fclose(root.file);
@@ -592,8 +594,8 @@ void New(Session &s, const Args &a) {
     s.writer = nullptr;
     const std::string path = PathOf(s, a.at(1));
     MP4_local_file *handle = reinterpret_cast<MP4_local_file *>(&unsetByte);
-    const int32_t result =
-        Calling(s, [&] { return MP4FileNew(Flag(a, "null-handle") ? nullptr : &handle, OrNull(a[1], path)); });
+    const int32_t result = Calling(
+        s, [&] { return MP4FileNew(Flag(a, "null-handle") ? nullptr : &handle, OrNull(a[1], path)); });
     const bool unset = handle == reinterpret_cast<MP4_local_file *>(&unsetByte);
     Line(s, F("= %d, handle %s", result, unset ? "unset" : handle ? "set" : "null"));
     if (!unset && handle) s.writer = handle;
@@ -763,11 +765,12 @@ void Files(Session &s, const Args &a) {
         Bytes bytes = ReadFile(path);
         if (a[0] == "patch") {
             const Bytes patch = Hex(a.at(4).c_str());
-            const std::string offset = a.at(3);  // N, or BOX+N: N bytes into a box
-            const size_t plus = offset.find('+');
-            const size_t at = plus == std::string::npos ? size_t(Number(offset))
-                                                        : FindBox(bytes, offset.substr(0, plus)).at +
-                                                              size_t(Number(offset.substr(plus + 1)));
+            const std::string offset = a.at(3);    // N, or BOX+N: N bytes into a box
+            const size_t plus = offset.find('+');  // npos + 1 is 0
+            const BoxSpan box =
+                plus == std::string::npos ? BoxSpan{0, 0, true} : FindBox(bytes, offset.substr(0, plus));
+            if (!box.found) return Line(s, "no such box");
+            const size_t at = box.at + size_t(Number(offset.substr(plus + 1)));
             bytes.resize(std::max(bytes.size(), at + patch.size()));
             std::copy(patch.begin(), patch.end(), bytes.begin() + long(at));
         }

@@ -15,8 +15,8 @@ std::string TempDir() {
     for (char &c : name)
         if (c == '/') c = '_';
     const char *base = std::getenv("TMPDIR");
-    std::string dir = std::string(base ? base : "/tmp") + "/corvane-test-" +
-                      std::to_string(getpid()) + "-" + name;
+    std::string dir =
+        std::string(base ? base : "/tmp") + "/corvane-test-" + std::to_string(getpid()) + "-" + name;
     mkdir(dir.c_str(), 0755);
     return dir;
 }

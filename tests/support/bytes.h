@@ -8,7 +8,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-std::string TempDir();                  // a fresh directory for the calling test
+std::string TempDir();                                               // a fresh directory for the calling test
 std::string WriteTemp(const std::string &name, const Bytes &bytes);  // path in TempDir()
 Bytes ReadFileBytes(const std::string &path);
 bool FileExists(const std::string &path);

@@ -20,8 +20,8 @@ std::vector<Record> ProbeRecords(const std::string &args) {
 }
 
 Record ProbeStream(const std::string &path, const std::string &kind, const std::string &fields) {
-    const std::vector<Record> records =
-        ProbeRecords("-show_data -select_streams " + kind + ":0 -show_entries stream=" + fields + " '" + path + "'");
+    const std::vector<Record> records = ProbeRecords("-show_data -select_streams " + kind +
+                                                     ":0 -show_entries stream=" + fields + " '" + path + "'");
     return records.empty() ? Record{} : records[0];
 }
 
@@ -36,7 +36,9 @@ bool StartCodeAt(const Bytes &d, size_t i, uint8_t code) {
     return i + 3 < d.size() && d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1 && d[i + 3] == code;
 }
 
-Bytes Slice(const Bytes &d, size_t from, size_t to) { return Bytes(d.begin() + long(from), d.begin() + long(to)); }
+Bytes Slice(const Bytes &d, size_t from, size_t to) {
+    return Bytes(d.begin() + long(from), d.begin() + long(to));
+}
 
 // The frames between the starts (the last to the end of the data).
 Stream Frames(const Bytes &data, const std::vector<size_t> &starts) {
@@ -48,12 +50,13 @@ Stream Frames(const Bytes &data, const std::vector<size_t> &starts) {
 
 }  // namespace
 
-std::vector<Packet> ProbePackets(const std::string &path, const std::string &kind, const std::string &format) {
+std::vector<Packet> ProbePackets(const std::string &path, const std::string &kind,
+                                 const std::string &format) {
     std::vector<Packet> packets;
-    for (Record &r : ProbeRecords(format + " -select_streams " + kind + ":0 -show_entries packet=dts,pos,size,flags '" +
-                                  path + "'"))
-        packets.push_back({std::atoll(r["dts"].c_str()), std::atoll(r["size"].c_str()), std::atoll(r["pos"].c_str()),
-                           r["flags"].find('K') != std::string::npos});
+    for (Record &r : ProbeRecords(format + " -select_streams " + kind +
+                                  ":0 -show_entries packet=dts,pos,size,flags '" + path + "'"))
+        packets.push_back({std::atoll(r["dts"].c_str()), std::atoll(r["size"].c_str()),
+                           std::atoll(r["pos"].c_str()), r["flags"].find('K') != std::string::npos});
     return FromFirst(packets);
 }
 
@@ -63,7 +66,8 @@ std::vector<Packet> ToolPackets(const std::string &path, const std::string &trac
     for (std::string line; std::getline(lines, line);) {
         Packet p;
         int key = 0;
-        if (std::sscanf(line.c_str(), "  {\"index\": %*u, \"dts\": %lld, \"pos\": %lld, \"size\": %lld, \"key\": %d",
+        if (std::sscanf(line.c_str(),
+                        "  {\"index\": %*u, \"dts\": %lld, \"pos\": %lld, \"size\": %lld, \"key\": %d",
                         &p.dts, &p.pos, &p.size, &key) == 4)
             packets.push_back({p.dts, p.size, p.pos, key != 0});
     }
@@ -102,7 +106,8 @@ Stream SplitAdts(const Bytes &data) {
     Stream out;
     for (size_t i = 0; i + 7 <= data.size() && data[i] == 0xFF && (data[i + 1] & 0xF0) == 0xF0;) {
         const size_t header = (data[i + 1] & 1) ? 7 : 9;
-        const size_t length = (size_t(data[i + 3] & 3) << 11) | (size_t(data[i + 4]) << 3) | (data[i + 5] >> 5);
+        const size_t length =
+            (size_t(data[i + 3] & 3) << 11) | (size_t(data[i + 4]) << 3) | (data[i + 5] >> 5);
         if (length < header || i + length > data.size()) break;
         if (out.frames.empty()) {
             out.objectType = (data[i + 2] >> 6) + 1u;
@@ -120,6 +125,7 @@ Stream SplitH263(const Bytes &data) {
     for (size_t i = 0; i + 4 < data.size(); ++i)
         if (data[i] == 0 && data[i + 1] == 0 && (data[i + 2] & 0xFC) == 0x80) starts.push_back(i);
     Stream out = Frames(data, starts);
-    for (size_t f = 0; f < starts.size(); ++f) out.frames[f].key = ((data[starts[f] + 4] >> 1) & 1) == 0;  // INTRA
+    for (size_t f = 0; f < starts.size(); ++f)
+        out.frames[f].key = ((data[starts[f] + 4] >> 1) & 1) == 0;  // INTRA
     return out;
 }

@@ -35,7 +35,8 @@ struct Packet {
     bool key = false;
     bool operator==(const Packet &o) const { return dts == o.dts && size == o.size; }
 };
-std::vector<Packet> ProbePackets(const std::string &path, const std::string &kind, const std::string &format = "");
+std::vector<Packet> ProbePackets(const std::string &path, const std::string &kind,
+                                 const std::string &format = "");
 std::vector<Packet> ToolPackets(const std::string &path, const std::string &track);
 
 // What ffmpeg prints while decoding the mapped streams (nothing, for a good file).

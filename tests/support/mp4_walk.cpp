@@ -33,8 +33,7 @@ BoxSpan ChildBox(const Bytes &file, BoxSpan parent, const std::string &type, int
 
 uint32_t BigEndian32(const Bytes &b, size_t at) {
     if (at + 4 > b.size()) return 0;
-    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) |
-           b[at + 3];
+    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
 }
 
 Bytes Hex(const char *text) {
