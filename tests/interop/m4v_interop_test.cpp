@@ -1,4 +1,4 @@
-// GetM4vHeaderSize against elementary streams that ffmpeg's two MPEG-4 Part 2
+// GetM4vHeaderSize against elementary streams that ffmpeg's two MPEG-4 Visual
 // encoders make at test time, compared with ffprobe.
 #include "support/interop.h"
 
