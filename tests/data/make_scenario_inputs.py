@@ -435,6 +435,23 @@ make('m4v-only-a-prefix.m4v', b'\0\0\1')
 make('m4v-cut-in-the-header.m4v', HEADER[:12])
 make('m4v-cut-in-the-height.m4v', HEADER[:15])
 make('m4v-missing-its-last-byte.m4v', HEADER[:HEADER_BYTES - 1])
+# From a video object start code made 00 00 01 01: a header that measures, but
+# no configuration the writer takes.
+make('m4v-object-1.m4v', bytes.fromhex('00000101') + HEADER[4:])
+
+# ---------------------------------------------------------------- ADTS streams
+
+
+def adts(lengths, crc=False):
+    """AAC LC at 44100 Hz in stereo, frames of the given lengths (header
+    included); the bytes after each header count 7, 8, ...  With a CRC
+    (protection_absent 0) the header still takes 7 bytes."""
+    return b''.join(bytes([0xFF, 0xF0 if crc else 0xF1, 0x50, 0x80, n >> 3, (n & 7) << 5 | 0x1F, 0xFC]) +
+                    bytes(range(7, n)) for n in lengths)
+
+
+make('adts-100-120-110.aac', adts([100, 120, 110]))
+make('adts-crc-100-120-110.aac', adts([100, 120, 110], crc=True))
 
 
 # ---------------------------------------------------------------- write or check

@@ -1,22 +1,10 @@
 // GetFileInfo and the decoder configuration of the bundled files against
 // ffprobe's view of the same files.
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <string>
 
-#include "support/read_handle.h"
+#include "support/interop.h"
 
 namespace {
-
-// ffprobe's fields of the first stream of a kind ("v" or "a"); none when the
-// file has no such stream.
-Record ProbeStream(const std::string &path, const char *kind) {
-    const std::vector<Record> records = ProbeRecords(
-        std::string("-select_streams ") + kind + ":0 -show_data -show_entries stream=width,height,"
-        "nb_frames,avg_frame_rate,sample_rate,channels,codec_name,profile,extradata '" + path + "'");
-    return records.empty() ? Record{} : records[0];
-}
 
 uint32_t Number(const Record &r, const char *key) {
     return r.count(key) ? uint32_t(std::stoul(r.at(key))) : 0;
@@ -35,14 +23,16 @@ Bytes HexDump(const std::string &text) {
 }
 
 TEST(FileInfoInterop, AgreesWithFfprobe) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe missing";
-    for (const char *name : {"av.mp4", "av_moov_last.mp4", "audio.mp4", "video.mp4", "long_video.mp4",
-                             "xvid.mp4", "mp3.mp4"}) {
+    SKIP_WITHOUT_FFMPEG();
+    for (const char *name :
+         {"av.mp4", "av_moov_last.mp4", "audio.mp4", "video.mp4", "long_video.mp4", "xvid.mp4", "mp3.mp4"}) {
         SCOPED_TRACE(name);
         const std::string path = Fixture(name);
         FileInfo info{};
         Printed([&] { ASSERT_EQ(GetFileInfo(path.c_str(), &info), 1); });
-        const Record video = ProbeStream(path, "v"), audio = ProbeStream(path, "a");
+        const std::string fields =
+            "width,height,nb_frames,avg_frame_rate,sample_rate,channels,codec_name,profile,extradata";
+        const Record video = ProbeStream(path, "v", fields), audio = ProbeStream(path, "a", fields);
         EXPECT_EQ(info.videoWidth, Number(video, "width"));
         EXPECT_EQ(info.videoHeight, Number(video, "height"));
         EXPECT_EQ(info.videoFrameCount, Number(video, "nb_frames"));

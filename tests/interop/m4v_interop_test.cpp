@@ -1,32 +1,25 @@
-// GetM4vHeaderSize against elementary streams that ffmpeg's two MPEG-4 Part 2
+// GetM4vHeaderSize against elementary streams that ffmpeg's two MPEG-4 Visual
 // encoders make at test time, compared with ffprobe.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-
-#include "support/read_handle.h"
+#include "support/interop.h"
 
 namespace {
 
 // The picture size ffprobe sees, and the configuration ending where the next
 // start code begins.
 void CompareWithFfprobe(const std::string &path) {
-    const std::vector<Record> probed =
-        ProbeRecords("-select_streams v:0 -show_entries stream=width,height '" + path + "'");
-    ASSERT_EQ(probed.size(), 1u);
+    const Record probed = ProbeStream(path, "v", "width,height");
     uint32_t width = 0, height = 0;
     const int32_t size = GetM4vHeaderSize(path.c_str(), &width, &height);
     ASSERT_GT(size, 0);
-    EXPECT_EQ(std::to_string(width), probed[0].at("width"));
-    EXPECT_EQ(std::to_string(height), probed[0].at("height"));
+    EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height),
+              probed.at("width") + "x" + probed.at("height"));
     const Bytes bytes = ReadFileBytes(path);
     ASSERT_GE(bytes.size(), size_t(size) + 3);
     EXPECT_EQ(Bytes(bytes.begin() + size, bytes.begin() + size + 3), Bytes({0, 0, 1}));
 }
 
 TEST(M4vInterop, HeaderSizeAndPictureSizeAgreeWithFfprobe) {
-    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe missing";
+    SKIP_WITHOUT_FFMPEG();
     for (const char *fixture : {"video.m4v", "video_xvid.m4v"}) {
         SCOPED_TRACE(fixture);
         CompareWithFfprobe(Fixture(fixture));
@@ -43,7 +36,8 @@ TEST(M4vInterop, HeaderSizeAndPictureSizeAgreeWithFfprobe) {
         const std::string path = TempDir() + "/stream.m4v";
         int status = 0;
         RunCommand(std::string("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=") +
-                       picture + ":rate=" + rate + " -frames:v 3 -c:v " + encoder + " -f m4v '" + path + "' 2>&1",
+                       picture + ":rate=" + rate + " -frames:v 3 -c:v " + encoder + " -f m4v '" + path +
+                       "' 2>&1",
                    &status);
         if (status != 0 && std::string(encoder) == "libxvid") continue;  // this ffmpeg has no libxvid
         ASSERT_EQ(status, 0);

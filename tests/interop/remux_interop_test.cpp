@@ -1,95 +1,88 @@
 // Files made by Mp4AddAudio and Mp4AddVideo, as ffprobe and ffmpeg see them.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <string>
-#include <vector>
 
-#include "corvane2.h"
-#include "support/bytes.h"
 #include "remux/remux.h"
-#include "support/streams.h"
+#include "support/interop.h"
 
 namespace {
 
-std::string StreamField(const std::string &file, const char *kind, const char *field) {
-    std::string out = RunCommand("ffprobe -v error -select_streams " + std::string(kind) +
-                                 ":0 -show_entries stream=" + field + " -of csv=p=0 '" + file + "'");
-    while (!out.empty() && (out.back() == '\n' || out.back() == ',')) out.pop_back();
-    return out;
-}
-
-// The operations use fixed temporary names in the working directory.
-class RemuxInterop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffprobe not installed";
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(TempDir());
-    }
-    void TearDown() override {
-        if (!previous_.empty()) std::filesystem::current_path(previous_);
-    }
-    const std::string out_ = TempDir() + "/out.mp4";
-    std::string previous_;
-};
-
-TEST_F(RemuxInterop, AddAudioKeepsTheVideoAndTakesTheAdtsPayloads) {
-    const AdtsStream adts = SplitAdts(ReadFileBytes(Fixture("audio.aac")));
+TEST(RemuxInterop, AddAudioKeepsTheVideoAndTakesTheAdtsPayloads) {
+    SKIP_WITHOUT_FFMPEG();
+    InTempDir here;
+    const std::string out = TempDir() + "/out.mp4";
+    const Stream adts = SplitAdts(ReadFileBytes(Fixture("audio.aac")));
     ASSERT_GT(adts.frames.size(), 80u);
     for (const char *source : {"av.mp4", "long_video.mp4"}) {
         SCOPED_TRACE(source);
-        ASSERT_EQ(Mp4AddAudio(Fixture(source).c_str(), Fixture("audio.aac").c_str(), out_.c_str()), 1);
-        EXPECT_EQ(ProbePackets(out_, "v:0"), ProbePackets(Fixture(source), "v:0"));
-        const std::vector<ProbedPacket> audio = ProbePackets(out_, "a:0");
+        ASSERT_EQ(Mp4AddAudio(Fixture(source).c_str(), Fixture("audio.aac").c_str(), out.c_str()), 1);
+        EXPECT_EQ(ProbePackets(out, "v"), ProbePackets(Fixture(source), "v"));
+        const std::vector<Packet> audio = ProbePackets(out, "a");
         ASSERT_EQ(audio.size(), adts.frames.size());
         for (size_t i = 0; i < audio.size(); ++i)
-            EXPECT_EQ(audio[i], (ProbedPacket{(long long)(1024 * i), (long long)adts.frames[i].bytes.size()})) << i;
-        EXPECT_EQ(StreamField(out_, "a", "codec_name,sample_rate"), "aac,44100");
-        EXPECT_EQ(DecodeErrors(out_, "-map 0:v -map 0:a"), "");
+            EXPECT_EQ(audio[i], (Packet{(long long)(1024 * i), (long long)adts.frames[i].bytes.size()})) << i;
+        EXPECT_EQ(ProbeStream(out, "a", "codec_name,sample_rate"),
+                  (Record{{"codec_name", "aac"}, {"sample_rate", "44100"}}));
+        EXPECT_EQ(DecodeErrors(out, "-map 0:v -map 0:a"), "");
     }
 }
 
-TEST_F(RemuxInterop, AddVideoTakesEveryPlaneAtTheFrameRate) {
+TEST(RemuxInterop, AddVideoTakesEveryPlaneAtTheFrameRate) {
+    SKIP_WITHOUT_FFMPEG();
+    InTempDir here;
+    const std::string out = TempDir() + "/out.mp4";
     const struct {
         const char *stream;
         float fps;
-        const char *size;
-    } cases[] = {{"video.m4v", 25.0f, "176,144"}, {"video.m4v", 29.97f, "176,144"},
-                 {"video_xvid.m4v", 25.0f, "160,120"}, {"video_xvid.m4v", 29.97f, "160,120"}};
+        const char *width, *height;
+    } cases[] = {{"video.m4v", 25.0f, "176", "144"},
+                 {"video.m4v", 29.97f, "176", "144"},
+                 {"video_xvid.m4v", 25.0f, "160", "120"},
+                 {"video_xvid.m4v", 29.97f, "160", "120"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.stream) + " at " + std::to_string(c.fps));
-        ASSERT_EQ(Mp4AddVideo(Fixture("av.mp4").c_str(), Fixture(c.stream).c_str(), out_.c_str(), c.fps), 1);
-        EXPECT_EQ(StreamField(out_, "v", "codec_name,width,height"), std::string("mpeg4,") + c.size);
-        const std::vector<ProbedPacket> video = ProbePackets(out_, "v:0");
-        ASSERT_EQ(video.size(), ProbePackets(Fixture(c.stream), "v:0").size());
+        ASSERT_EQ(Mp4AddVideo(Fixture("av.mp4").c_str(), Fixture(c.stream).c_str(), out.c_str(), c.fps), 1);
+        EXPECT_EQ(ProbeStream(out, "v", "codec_name,width,height"),
+                  (Record{{"codec_name", "mpeg4"}, {"width", c.width}, {"height", c.height}}));
+        const std::vector<Packet> video = ProbePackets(out, "v");
+        ASSERT_EQ(video.size(), ProbePackets(Fixture(c.stream), "v").size());
         for (size_t i = 0; i < video.size(); ++i)
             EXPECT_EQ(video[i].dts, (long long)(float(1000.0 * i) / c.fps)) << i;
-        EXPECT_EQ(ProbePackets(out_, "a:0"), ProbePackets(Fixture("av.mp4"), "a:0"));
-        EXPECT_EQ(DecodeErrors(out_, "-map 0:v -map 0:a"), "");
+        EXPECT_EQ(ProbePackets(out, "a"), ProbePackets(Fixture("av.mp4"), "a"));
+        EXPECT_EQ(DecodeErrors(out, "-map 0:v -map 0:a"), "");
     }
 }
 
-TEST_F(RemuxInterop, StreamsOfManyPiecesKeepEveryByte) {
+TEST(RemuxInterop, StreamsOfManyPiecesKeepEveryByte) {
     // Streams made here by ffmpeg, long enough for the 64 KiB pieces the
     // MPEG-4 Visual stream is read in: Mp4AddVideo and corvane mux must hand
     // on every byte from the first plane on, plane by plane.
-    const std::string m4v = TempDir() + "/long.m4v", aac = TempDir() + "/long.aac";
-    const std::string ff = "ffmpeg -nostdin -v error -y -fflags +bitexact -flags:v +bitexact -flags:a +bitexact ";
+    SKIP_WITHOUT_FFMPEG();
+    InTempDir here;
+    const std::string out = TempDir() + "/out.mp4", m4v = TempDir() + "/long.m4v",
+                      aac = TempDir() + "/long.aac";
+    const std::string ff =
+        "ffmpeg -nostdin -v error -y -fflags +bitexact -flags:v +bitexact -flags:a +bitexact ";
     int status = -1;
-    RunCommand(ff + "-f lavfi -i testsrc=size=352x288:rate=25:duration=2 -vf noise=alls=20:allf=t -c:v mpeg4 -g 25 -q:v 8 -f m4v '" + m4v + "'", &status);
+    RunCommand(ff +
+                   "-f lavfi -i testsrc=size=352x288:rate=25:duration=2 -vf noise=alls=20:allf=t -c:v mpeg4 "
+                   "-g 25 -q:v 8 -f m4v '" +
+                   m4v + "'",
+               &status);
     ASSERT_EQ(status, 0);
-    RunCommand(ff + "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -c:a aac -b:a 64k -f adts '" + aac + "'", &status);
+    RunCommand(ff +
+                   "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -c:a aac -b:a 64k -f adts '" +
+                   aac + "'",
+               &status);
     ASSERT_EQ(status, 0);
     const Bytes stream = ReadFileBytes(m4v);
     ASSERT_GT(stream.size(), 4 * kScanPieceBytes);
     const Bytes plane = {0, 0, 1, 0xB6};
-    const size_t firstPlane = size_t(std::search(stream.begin(), stream.end(), plane.begin(), plane.end()) - stream.begin());
-    const size_t planes = ProbePackets(m4v, "v:0").size();
+    const size_t firstPlane =
+        size_t(std::search(stream.begin(), stream.end(), plane.begin(), plane.end()) - stream.begin());
+    const size_t planes = ProbePackets(m4v, "v").size();
 
-    ASSERT_EQ(Mp4AddVideo(Fixture("av.mp4").c_str(), m4v.c_str(), out_.c_str(), 25.0f), 1);
-    const std::vector<ProbedPacket> video = ProbePackets(out_, "v:0");
+    ASSERT_EQ(Mp4AddVideo(Fixture("av.mp4").c_str(), m4v.c_str(), out.c_str(), 25.0f), 1);
+    const std::vector<Packet> video = ProbePackets(out, "v");
     ASSERT_EQ(video.size(), planes);
     long long bytes = 0;
     for (size_t i = 0; i < video.size(); ++i) {
@@ -97,13 +90,13 @@ TEST_F(RemuxInterop, StreamsOfManyPiecesKeepEveryByte) {
         bytes += video[i].size;
     }
     EXPECT_EQ(bytes, (long long)(stream.size() - firstPlane));
-    EXPECT_EQ(DecodeErrors(out_, "-map 0:v"), "");
+    EXPECT_EQ(DecodeErrors(out, "-map 0:v"), "");
 
     const std::string muxed = TempDir() + "/muxed.mp4";
-    RunCommand(std::string("'") + CORVANE_TOOL_PATH + "' mux '" + m4v + "' '" + aac + "' '" + muxed + "' 2>&1", &status);
+    Corvane("mux '" + m4v + "' '" + aac + "' '" + muxed + "'", &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(ProbePackets(muxed, "v:0").size(), planes);
-    EXPECT_EQ(ProbePackets(muxed, "a:0").size(), SplitAdts(ReadFileBytes(aac)).frames.size());
+    EXPECT_EQ(ProbePackets(muxed, "v").size(), planes);
+    EXPECT_EQ(ProbePackets(muxed, "a").size(), SplitAdts(ReadFileBytes(aac)).frames.size());
     EXPECT_EQ(DecodeErrors(muxed, "-map 0:v -map 0:a"), "");
 }
 

@@ -33,6 +33,7 @@
 #include "corvane2.h"
 #include "read/config.h"
 #include "read/read.h"
+#include "remux/remux.h"
 #include "support/mp4_walk.h"
 
 namespace {
@@ -45,7 +46,7 @@ uint8_t unsetByte;                       // a byte pointer the call did not writ
 constexpr uint64_t kFnvBasis = 0xCBF29CE484222325ull;
 
 struct Session {
-    std::string tmp;  // $TMP
+    std::string dir, tmp;  // the scenario's folder, $TMP
     std::string transcript;
     MP4_read_file *reader = nullptr;
     MP4_local_file *writer = nullptr;
@@ -202,6 +203,7 @@ Printed Capture(Call call) {
 
 void ShowPrinted(Session &s, const char *stream, std::string text) {
     for (size_t at; (at = text.find(s.tmp)) != std::string::npos;) text.replace(at, s.tmp.size(), "$TMP");
+    for (size_t at; (at = text.find(s.dir + "/")) != std::string::npos;) text.erase(at, s.dir.size() + 1);
     for (size_t at = 0; at < text.size();) {  // a line of newlines goes with the next line
         const size_t end = std::min(text.find('\n', text.find_first_not_of('\n', at)), text.size() - 1) + 1;
         Line(s, std::string(stream) + " \"" + Printable(text.substr(at, end - at)) + "\"");
@@ -262,7 +264,8 @@ void CloseReader(Session &s) {
 void Open(Session &s, const Args &a) {
     CloseReader(s);
     const std::string path = PathOf(s, a.at(1));
-    Line(s, F("= %d", Calling(s, [&] { return MP4FileOpen(&s.reader, OrNull(a[1], path)); })));
+    MP4_read_file **handle = Flag(a, "null-handle") ? nullptr : &s.reader;
+    Line(s, F("= %d", Calling(s, [&] { return MP4FileOpen(handle, OrNull(a[1], path)); })));
     ShowHandle(s);
 }
 
@@ -270,6 +273,12 @@ void Close(Session &s, const Args &a) {
     Line(s, F("= %d", Calling(s, [&] { return MP4FileClose(Flag(a, "null") ? nullptr : &s.reader); })));
     std::free(s.reader);
     s.reader = nullptr;
+}
+
+// free-data [null]: MP4freeData on a variable holding null, or on a null variable.
+void FreeData(Session &s, const Args &a) {
+    uint8_t *none = nullptr;
+    Line(s, F("= %d", MP4freeData(Flag(a, "null") ? nullptr : &none)));
 }
 
 // The pointers a sample export writes: null where the command says
@@ -392,22 +401,25 @@ void FindKey(Session &s, const Args &a) {
     Line(s, F("= %d, index %u", found, index));
 }
 
-// m4v-esds [null-buffer], m4a-esds [null-buffer]: the buffer is filled with
-// ee first; four bytes past the size are shown.
+// m4v-esds [null-buffer] [null-sizes], m4a-esds [null-buffer] [null-sizes]:
+// the buffer is filled with ee first; four bytes past the size are shown
+// (24 bytes without a size).
 void Esds(Session &s, const Args &a) {
     uint8_t buffer[200];
     std::memset(buffer, 0xEE, sizeof buffer);
     uint8_t *given = Flag(a, "null-buffer") ? nullptr : buffer;
     uint32_t width = kUnset, height = kUnset, size = kUnset;
-    const bool video = a[0] == "m4v-esds";
+    const bool video = a[0] == "m4v-esds", sizes = !Flag(a, "null-sizes");
     const int32_t result = Calling(s, [&] {
-        return video ? GetM4vEsdsData(s.reader, given, &width, &height, &size)
-                     : GetM4aEsdsData(s.reader, given, &size);
+        return video ? GetM4vEsdsData(s.reader, given, sizes ? &width : nullptr, sizes ? &height : nullptr,
+                                      sizes ? &size : nullptr)
+                     : GetM4aEsdsData(s.reader, given, sizes ? &size : nullptr);
     });
     Line(s, F("= %d, ", result) +
                 (video ? "width " + Value(width) + ", height " + Value(height) + ", header " : "") + "size " +
                 Value(size));
-    if (size != kUnset) HexLines(s, "buffer ", buffer, std::min<size_t>(size + 4, sizeof buffer));
+    if (size != kUnset || !sizes)
+        HexLines(s, "buffer ", buffer, sizes ? std::min<size_t>(size + 4, sizeof buffer) : 24);
 }
 
 // file-info PATH|null [null-record]
@@ -483,9 +495,11 @@ void Bits(Session &s, const Args &a) {
 
 // ---------------------------------------------------------------- the atom tree
 
-int Deepest(const AtomNode *node, int depth) {
+// The depth of the deepest node, and the count of nodes.
+int Deepest(const AtomNode *node, int depth, size_t *count) {
     int deepest = node ? depth : depth - 1;
-    for (; node; node = node->next) deepest = std::max(deepest, Deepest(node->firstChild, depth + 1));
+    for (; node; node = node->next, ++*count)
+        deepest = std::max(deepest, Deepest(node->firstChild, depth + 1, count));
     return deepest;
 }
 
@@ -507,8 +521,9 @@ void ShowAtoms(Session &s, const AtomNode *node, int depth, const Args &a) {
     }
 }
 
-// atoms PATH [brief|TYPE...]: the steps of MP4FileOpen that load the tree
-// (read, check the hierarchy, allocate the records, extract them).
+// atoms PATH [brief|TYPE...] [read-only]: the steps of MP4FileOpen that load
+// the tree (read, check the hierarchy, allocate the records, extract them),
+// or the first alone.
 void Atoms(Session &s, const Args &a) {
     Root_atom root{};
     root.file = std::fopen(PathOf(s, a.at(1)).c_str(), "rb");
@@ -518,13 +533,15 @@ void Atoms(Session &s, const Args &a) {
     int32_t read = 0, records = 0, extracted = 0;
     Printing(s, [&] {
         read = ReadAtomTree(&root);
-        if (read <= 0) return;
+        if (read <= 0 || Flag(a, "read-only")) return;
         for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) ValidateAtomHierarchy(atom);
         records = AllocTreeRecords(&root);
         if (records > 0) extracted = ExtractAtomRecords(&root);
     });
-    Line(s, F("read %d, records %d, extracted %d; %d levels", read, records, extracted,
-              Deepest(root.firstAtom, 1)));
+    size_t nodes = 0;
+    const int levels = Deepest(root.firstAtom, 1, &nodes);
+    Line(s, F("read %d, records %d, extracted %d; %d levels, %zu nodes", read, records, extracted, levels,
+              nodes));
     if (!Flag(a, "brief")) ShowAtoms(s, root.firstAtom, 0, a);
     FreeAtomTree(&root);
     std::fclose(root.file);
@@ -571,11 +588,14 @@ void Catalogue(Session &s, const Args &a) {
 
 // ---------------------------------------------------------------- writing
 
+// new PATH|null [null-handle]
 void New(Session &s, const Args &a) {
     Capture([&] { MP4FileFlush(s.writer); });  // a file the scenario left open
+    s.writer = nullptr;
     const std::string path = PathOf(s, a.at(1));
     MP4_local_file *handle = reinterpret_cast<MP4_local_file *>(&unsetByte);
-    const int32_t result = Calling(s, [&] { return MP4FileNew(&handle, OrNull(a[1], path)); });
+    const int32_t result = Calling(
+        s, [&] { return MP4FileNew(Flag(a, "null-handle") ? nullptr : &handle, OrNull(a[1], path)); });
     const bool unset = handle == reinterpret_cast<MP4_local_file *>(&unsetByte);
     Line(s, F("= %d, handle %s", result, unset ? "unset" : handle ? "set" : "null"));
     if (!unset && handle) s.writer = handle;
@@ -585,7 +605,8 @@ void New(Session &s, const Args &a) {
 // create-track video|audio|od|scene|TYPE [NAME=VALUE...]: CreateTrack with the
 // usual values of the kind, changed by the options width, height,
 // resolution, timescale, level, profile, channels, rate, config (hex or
-// null), length (of the configuration), temp (path or null) and codec.
+// null), length (of the configuration), temp (path or null) and codec;
+// null-handle passes a null handle.
 void CreateTrackOf(Session &s, const Args &a) {
     static const std::map<std::string, std::pair<uint32_t, const char *>> kKinds = {
         {"video", {1, "width=176 height=144 resolution=1000 timescale=1000 level=0xF5 temp=$TMP/tempv.v"}},
@@ -604,7 +625,7 @@ void CreateTrackOf(Session &s, const Args &a) {
     const char *temp = nullptr;
     if (o["temp"] != "null") temp = s.names.emplace_back(PathOf(s, o["temp"])).c_str();
     Line(s, F("= %d", Calling(s, [&] {
-                  return CreateTrack(s.writer,
+                  return CreateTrack(Flag(a, "null-handle") ? nullptr : s.writer,
                                      kind != kKinds.end() ? kind->second.first : uint32_t(Number(a[1])),
                                      uint16_t(n("width")), uint16_t(n("height")), uint16_t(n("resolution")),
                                      n("timescale"), n("level"), n("profile"), n("channels"), n("rate"),
@@ -623,6 +644,7 @@ void Digest(uint64_t *digest, uint32_t time, const uint8_t *bytes, uint32_t size
 // add-video SIZES|=HEX TIME KEY [xN [STEP]], add-audio SIZES|=HEX TIME [xN [STEP]]:
 // N frames STEP apart; frame k of a track has the byte value k (mod 256) and
 // the next of the sizes, which repeat; KEY is 1, 0, or /M for every M-th.
+// null-bytes passes a null byte pointer.
 void AddFrames(Session &s, const Args &a) {
     const bool video = a[0] == "add-video";
     const int t = video ? 0 : 1;
@@ -632,17 +654,19 @@ void AddFrames(Session &s, const Args &a) {
     const uint32_t start = uint32_t(Number(a.at(2)));
     const std::string key = video ? a.at(3) : "0";
     const size_t repeat = video ? 4 : 3;
-    const uint32_t step = a.size() > repeat + 1 ? uint32_t(Number(a[repeat + 1])) : 0;
+    const uint32_t step = a.size() > repeat + 1 && a[repeat][0] == 'x' ? uint32_t(Number(a[repeat + 1])) : 0;
+    const bool noBytes = Flag(a, "null-bytes");
     std::vector<std::pair<int32_t, long>> results;
     Printing(s, [&] {
         for (long i = 0; i < Repeat(a); ++i) {
             const Bytes frame =
                 given ? bytes : Bytes(sizes[size_t(i) % sizes.size()], uint8_t(s.frames.given[t]++));
             const uint32_t time = start + uint32_t(i) * step;
+            const uint8_t *data = noBytes ? nullptr : frame.data();
             const int32_t result =
-                video ? AddVideoFrame(s.writer, uint32_t(frame.size()), frame.data(), time,
+                video ? AddVideoFrame(s.writer, uint32_t(frame.size()), data, time,
                                       key[0] == '/' ? i % Number(key.substr(1)) == 0 : int32_t(Number(key)))
-                      : AddAudioFrame(s.writer, uint32_t(frame.size()), frame.data(), time);
+                      : AddAudioFrame(s.writer, uint32_t(frame.size()), data, time);
             if (result == 1)
                 Digest(&s.frames.digests[t], time, frame.data(), uint32_t(frame.size())),
                     ++s.frames.accepted[t];
@@ -725,9 +749,9 @@ void Dump(Session &s, const Args &a) {
     }
 }
 
-// exists PATH..., grow IN OUT SIZE, patch IN OUT OFFSET HEX, truncate PATH
-// SIZE, append PATH HEX, remove PATH: files on disk (the writer's temporary
-// files are flushed first).
+// exists PATH..., grow IN OUT SIZE, patch IN OUT OFFSET|BOX+OFFSET HEX,
+// truncate PATH SIZE|-CUT, append PATH HEX, remove PATH: files on disk (the
+// writer's temporary files are flushed first).
 void Exists(Session &s, const Args &a) {
     for (size_t i = 1; i < a.size(); ++i)
         Line(s, a[i] + (access(PathOf(s, a[i]).c_str(), F_OK) == 0 ? " exists" : " does not exist"));
@@ -741,14 +765,20 @@ void Files(Session &s, const Args &a) {
         Bytes bytes = ReadFile(path);
         if (a[0] == "patch") {
             const Bytes patch = Hex(a.at(4).c_str());
-            const size_t at = size_t(Number(a.at(3)));
+            const std::string offset = a.at(3);    // N, or BOX+N: N bytes into a box
+            const size_t plus = offset.find('+');  // npos + 1 is 0
+            const BoxSpan box =
+                plus == std::string::npos ? BoxSpan{0, 0, true} : FindBox(bytes, offset.substr(0, plus));
+            if (!box.found) return Line(s, "no such box");
+            const size_t at = box.at + size_t(Number(offset.substr(plus + 1)));
             bytes.resize(std::max(bytes.size(), at + patch.size()));
             std::copy(patch.begin(), patch.end(), bytes.begin() + long(at));
         }
         WriteFile(PathOf(s, a.at(2)), bytes);
         if (a[0] == "grow") done = truncate(PathOf(s, a[2]).c_str(), off_t(Number(a.at(3)))) == 0;
-    } else if (a[0] == "truncate") {
-        done = truncate(path.c_str(), off_t(Number(a.at(2)))) == 0;
+    } else if (a[0] == "truncate") {  // a negative size: that many bytes off the end
+        const off_t size = off_t(Number(a.at(2)));
+        done = truncate(path.c_str(), size < 0 ? off_t(fs::file_size(path)) + size : size) == 0;
     } else if (a[0] == "append") {
         const Bytes more = Hex(a.at(2).c_str());
         done = bool(std::ofstream(path, std::ios::binary | std::ios::app)
@@ -759,11 +789,27 @@ void Files(Session &s, const Args &a) {
     if (!done) Line(s, "failed");
 }
 
+// mp4-add-audio SOURCE ADTS OUT, mp4-add-video SOURCE STREAM OUT RATE:
+// Mp4AddAudio, Mp4AddVideo (null passes a null path), run in $TMP, where
+// they keep their temporary files.
+void AddStream(Session &s, const Args &a) {
+    std::string paths[3];
+    for (int i = 0; i < 3; ++i) paths[i] = fs::absolute(PathOf(s, a.at(i + 1))).string();
+    const auto path = [&](int i) { return OrNull(a[i + 1], paths[i]); };
+    fs::current_path(s.tmp);
+    Line(s, F("= %d", Calling(s, [&] {
+                  return a[0] == "mp4-add-audio" ? Mp4AddAudio(path(0), path(1), path(2))
+                                                 : Mp4AddVideo(path(0), path(1), path(2), std::stof(a.at(4)));
+              })));
+    fs::current_path(s.dir);
+}
+
 // ---------------------------------------------------------------- scenarios
 
 using Command = void (*)(Session &, const Args &);
 const std::map<std::string, Command> kCommands = {{"open", Open},
                                                   {"close", Close},
+                                                  {"free-data", FreeData},
                                                   {"get-sample", Sample},
                                                   {"seek", Sample},
                                                   {"next-sample", Sample},
@@ -793,6 +839,8 @@ const std::map<std::string, Command> kCommands = {{"open", Open},
                                                   {"flush", Flush},
                                                   {"totals", Totals},
                                                   {"brand", Brand},
+                                                  {"mp4-add-audio", AddStream},
+                                                  {"mp4-add-video", AddStream},
                                                   {"dump", Dump},
                                                   {"exists", Exists},
                                                   {"grow", Files},
@@ -860,7 +908,8 @@ std::string RunScenario(const fs::path &scenario) {
         (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/scenario-XXXXXX");
     s.tmp = mkdtemp(base.data()) ? base : "/nonexistent";
     const fs::path before = fs::current_path();
-    fs::current_path(scenario.parent_path());
+    s.dir = scenario.parent_path().string();
+    fs::current_path(s.dir);
     InitSampleBuffer(&s.buffer);
     std::ifstream in(scenario);
     for (std::string line; std::getline(in, line);) {

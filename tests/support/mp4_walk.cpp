@@ -33,8 +33,7 @@ BoxSpan ChildBox(const Bytes &file, BoxSpan parent, const std::string &type, int
 
 uint32_t BigEndian32(const Bytes &b, size_t at) {
     if (at + 4 > b.size()) return 0;
-    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) |
-           b[at + 3];
+    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
 }
 
 Bytes Hex(const char *text) {
@@ -53,10 +52,4 @@ BoxSpan FindBox(const Bytes &file, const std::string &path) {
         span = ChildBox(file, span, part.substr(0, hash), index);
     }
     return span;
-}
-
-Bytes BoxAt(const Bytes &file, const std::string &path) {
-    const BoxSpan box = FindBox(file, path);
-    if (!box.found || box.at + box.size > file.size()) return {};
-    return Bytes(file.begin() + long(box.at), file.begin() + long(box.at + box.size));
 }

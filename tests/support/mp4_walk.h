@@ -16,8 +16,6 @@ struct BoxSpan {
 // Children start after the parent's header and, for sample entries, their
 // fixed fields.
 BoxSpan FindBox(const Bytes &file, const std::string &path);
-// The bytes of the box at `path` (empty when there is none).
-Bytes BoxAt(const Bytes &file, const std::string &path);
 uint32_t BigEndian32(const Bytes &bytes, size_t at);
 // Bytes written as hexadecimal text; spaces are ignored ("0001 02").
 Bytes Hex(const char *text);
