@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Generates the large inputs of the benchmarks with ffmpeg from synthetic
 # sources.  They go to bench/inputs/ (or the directory given), which is not
-# committed.  Low-complexity sources and the MPEG-4 Part 2 encoder keep the
+# committed.  Low-complexity sources and the MPEG-4 Visual encoder keep the
 # generation to a few minutes of CPU even for the one-hour file.
 #
 #   bench/make_inputs.sh [--quick] [DIR]
 #
 # Files made (NAME = hour, and short for a five-minute version):
-#   NAME.mp4   MPEG-4 Part 2 160x120 25 fps + AAC mono 44.1 kHz, moov first
+#   NAME.mp4   MPEG-4 Visual 160x120 25 fps + AAC mono 44.1 kHz, moov first
 #              (hour: 90,000 video and about 155,000 audio samples)
 #   NAME.m4v   its video as a raw MPEG-4 Visual stream (headers before every
 #              key frame, as an encoder writing a raw stream puts them)

@@ -10,7 +10,7 @@ common=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1
 video() { echo -f lavfi -i "testsrc=size=${1}:rate=${2}:duration=${3}"; }
 audio() { echo -f lavfi -i "sine=frequency=440:sample_rate=${1}:duration=${2}"; }
 
-# MPEG-4 Part 2 video with AAC audio, moov before mdat (the bundled sample).
+# MPEG-4 Visual video with AAC audio, moov before mdat (the bundled sample).
 ff $(video 176x144 25 2) $(audio 44100 2) "${common[@]}" \
    -c:v mpeg4 -g 12 -q:v 8 -c:a aac -b:a 48k -ac 1 -movflags +faststart av.mp4
 # The same with moov after mdat.
@@ -21,7 +21,7 @@ ff $(audio 48000 1) "${common[@]}" -c:a aac -b:a 64k -ac 2 audio.mp4
 ff $(video 128x96 10 3) "${common[@]}" -c:v mpeg4 -g 10 -q:v 10 video.mp4
 # A long video: more than 2000 frames, several writer blocks and chunk runs.
 ff $(video 32x32 25 90) "${common[@]}" -c:v mpeg4 -g 50 -q:v 31 long_video.mp4
-# The same content through libxvid, another MPEG-4 Part 2 encoder.
+# The same content through libxvid, another MPEG-4 Visual encoder.
 ff $(video 160x120 30 1) "${common[@]}" -c:v libxvid -g 15 -q:v 10 xvid.mp4
 # MP3 in MP4, for the MPEG audio branch of the file information.
 ff $(video 176x144 25 1) $(audio 44100 1) "${common[@]}" \
