@@ -179,11 +179,13 @@ compare_results() {
     local old=$1 new=$2 status id rest lost=() gained=()
     declare -A before after
     [[ -r $old && -r $new ]] || die "--compare needs two readable result files"
+    # Result lines name a fault id; the total ("caught 58 of 60, ...") does not.
+    is_result() { [[ ($1 == caught || $1 == missed || $1 == build-failed) && ! $2 =~ ^[0-9]+$ ]]; }
     while read -r status id rest; do
-        [[ $status == caught || $status == missed || $status == build-failed ]] && before[$id]=$status
+        is_result "$status" "$id" && before[$id]=$status
     done <"$old"
     while read -r status id rest; do
-        [[ $status == caught || $status == missed || $status == build-failed ]] && after[$id]=$status
+        is_result "$status" "$id" && after[$id]=$status
     done <"$new"
     for id in $(printf '%s\n' "${!before[@]}" "${!after[@]}" | sort -u); do
         local b=${before[$id]:-absent} a=${after[$id]:-absent}
