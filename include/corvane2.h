@@ -16,6 +16,12 @@
 #include <stdint.h>
 #include <stdio.h>
 
+/* The library's version.  The build reads it from here. */
+#define CORVANE2_VERSION_MAJOR 2
+#define CORVANE2_VERSION_MINOR 0
+#define CORVANE2_VERSION_PATCH 0
+#define CORVANE2_VERSION_STRING "2.0.0"
+
 #if defined(_WIN32)
 #define CORVANE_CALL __stdcall
 #else
