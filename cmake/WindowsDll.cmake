@@ -1,8 +1,11 @@
-# Corvane2.dll: the export table, a self-contained runtime and the import
-# library.  Included by the top CMakeLists.txt for Windows builds.
+# Corvane2.dll: the export table, a self-contained runtime, the import
+# library, the module definition for lib.exe and the version resource.
+# Included by the top CMakeLists.txt for Windows builds.
 #
 # src/dll/Corvane2.def lists the 21 exports with their 32-bit decorations;
-# the 64-bit export list and the import library are derived from it here.
+# the 64-bit export list, the import library and the lib.exe module
+# definition (CORVANE_LIB_DEF, installed as Corvane2.def) are derived from
+# it here.
 
 # Extra sources for the shared library only, empty by default: a way to try
 # the DLL checks with stand-in exports before every export is written.
@@ -38,6 +41,17 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             --dllname Corvane2.dll --output-lib $<TARGET_LINKER_FILE:Corvane2>
     COMMENT "Writing the import library for the decorated exports"
     VERBATIM)
+
+  # The exports as Microsoft's lib.exe reads a module definition, for hosts
+  # built with MSVC (lib /def:Corvane2.def /machine:x86 makes their import
+  # library).  lib takes a name with '@' as fully decorated, leading
+  # underscore included, and imports it by that very name.
+  set(_lib_def "LIBRARY Corvane2.dll\nEXPORTS\n")
+  foreach(_name _bytes IN ZIP_LISTS CORVANE_EXPORT_NAMES CORVANE_EXPORT_BYTES)
+    string(APPEND _lib_def "    _${_name}@${_bytes}\n")
+  endforeach()
+  set(CORVANE_LIB_DEF ${CMAKE_BINARY_DIR}/Corvane2-lib.def)
+  file(GENERATE OUTPUT ${CORVANE_LIB_DEF} CONTENT "${_lib_def}")
 else()
   # x64 has one calling convention and no decoration: plain names.
   set(_def64 "LIBRARY Corvane2.dll\nEXPORTS\n")
@@ -46,7 +60,16 @@ else()
   endforeach()
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/Corvane2-x64.def CONTENT "${_def64}")
   target_sources(Corvane2 PRIVATE ${CMAKE_BINARY_DIR}/Corvane2-x64.def)
+  # lib.exe reads the same list (lib /def:Corvane2.def /machine:x64).
+  set(CORVANE_LIB_DEF ${CMAKE_BINARY_DIR}/Corvane2-x64.def)
 endif()
+
+# The version resource, which Windows shows in the file's properties: the
+# project version, read from include/corvane2.h.
+enable_language(RC)
+configure_file(${CMAKE_SOURCE_DIR}/src/dll/version.rc.in ${CMAKE_BINARY_DIR}/Corvane2-version.rc
+               @ONLY)
+target_sources(Corvane2 PRIVATE ${CMAKE_BINARY_DIR}/Corvane2-version.rc)
 
 # The C and C++ runtimes (libgcc, libstdc++, winpthread) are linked in, so
 # the DLL needs nothing beyond the system DLLs (KERNEL32, msvcrt).
