@@ -9,6 +9,24 @@ install(TARGETS Corvane2 EXPORT Corvane2Targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Windows: Corvane2.dll in bin, the MinGW import library libCorvane2.dll.a
+# in lib, and beside it the module definition from which MSVC's lib.exe
+# makes an import library of its own.
+if(WIN32 AND CORVANE_LIB_DEF)
+  install(FILES ${CORVANE_LIB_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME Corvane2.def)
+endif()
+
+# The run-time search path.  A program linked against the installed library,
+# through the CMake package or pkg-config, records the library's directory
+# (an rpath), so that it runs without LD_LIBRARY_PATH or ldconfig.  The
+# directory is the one the package is found in, so a moved prefix works
+# for programs linked after the move.
+set(CORVANE_PC_RPATH "")
+if(UNIX AND NOT APPLE)
+  target_link_options(Corvane2 INTERFACE
+    "$<INSTALL_INTERFACE:LINKER:-rpath,$<INSTALL_PREFIX>/${CMAKE_INSTALL_LIBDIR}>")
+  set(CORVANE_PC_RPATH "-Wl,-rpath,\${libdir} ")
+endif()
 if(TARGET corvane)
   install(TARGETS corvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
