@@ -13,7 +13,7 @@ scripts/install-packages.sh "${packages[@]}"
 build=${BUILD_DIR:-build}
 # The benchmark drivers are built (so they keep compiling) but not run:
 # bench/run.py runs them by hand, see docs/performance.md.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BENCH=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BENCH=ON -DCORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && ctest --output-on-failure -j"$(nproc)")
 
