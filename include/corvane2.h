@@ -44,11 +44,12 @@
  * at once interleave.
  *
  * Files and the working directory.  Relative paths resolve against the
- * working directory at the time of each call; paths are narrow strings,
- * passed to the C runtime's fopen.  The remultiplexing calls keep their
- * frames in "tempv.v" and "tempa.a" in the working directory, so two of them
- * must not run at once in the same directory.  The library reads no
- * configuration: no environment variable, file or registry key.
+ * working directory at the time of each call; paths are narrow strings (on
+ * Windows in the ANSI code page, as fopen takes them).  The remultiplexing
+ * calls keep their frames in "tempv.v" and "tempa.a" in the working
+ * directory, so two of them must not run at once in the same directory.
+ * The library reads no configuration: no environment variable, file or
+ * registry key.
  *
  * Limits.  Files of 2 GiB or more are not read; only the 32-bit box size and
  * the version 0 box layouts are read (times, durations and offsets are
