@@ -15,9 +15,11 @@
 # windows  cross-builds Corvane2.dll for 32-bit and 64-bit Windows, installs
 #          the 32-bit one, builds the examples against its import library,
 #          and runs them under the 32-bit wine: reports, logs and written
-#          file must equal the Linux run's.  It reads both DLLs' version
-#          resources with GetFileVersionInfoA under wine.  Exit 77 (skipped)
-#          when MinGW-w64 or the 32-bit wine is missing.
+#          file must equal the Linux run's.  An import library made from
+#          the installed Corvane2.def as MSVC's lib makes one binds a
+#          client to the DLL.  It reads both DLLs' version resources with
+#          GetFileVersionInfoA under wine.  Exit 77 (skipped) when MinGW-w64
+#          or the 32-bit wine is missing.
 set -euo pipefail
 
 mode=$1
@@ -141,6 +143,52 @@ dll_imports() {
     inside && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print $3 }' | sort
 }
 
+# An MSVC host's import library, made from the installed lib/Corvane2.def
+# with LLVM's Microsoft-compatible tools (no MSVC here): lld-link reads a
+# module definition by Microsoft's rules and writes the import library of
+# the DLL it links (this LLVM's llvm-lib has no /def), so a throw-away DLL
+# of empty functions is linked with the def to get it.  A client that
+# imports all 21 functions through that library must load against the real
+# DLL under wine, and GetFileInfo on a missing file must answer -11.
+check_msvc_import_library() {
+  local wine=$1 def=$2 dll=$3 dir=$work/msvc clang lld
+  clang=$(command -v clang || true)
+  lld=$(command -v lld-link || ls /usr/lib/llvm-*/bin/lld-link 2>/dev/null | tail -n 1 || true)
+  if [ -z "$clang" ] || [ -z "$lld" ]; then
+    echo "clang or lld-link is not installed: the MSVC import library is not tried"
+    return
+  fi
+  rm -rf "$dir" && mkdir -p "$dir/stub"
+  # Every "_Name@bytes" line as a __stdcall prototype with bytes/4 int arguments.
+  prototypes() {
+    awk -v body="$1" '/^[[:space:]]+_[A-Za-z0-9_]+@[0-9]+[[:space:]]*$/ {
+      sub(/^[[:space:]]+_/, ""); split($0, p, "@"); args = "";
+      for (i = 0; i < p[2] / 4; i++) args = args (i ? ", " : "") "int a" i;
+      print (body ? "" : "__declspec(dllimport) ") "int __stdcall " p[1] "(" (args ? args : "void") ")" \
+            (body ? " { return 0; }" : ";");
+      refs = refs "(const void *)&" p[1] ", " }
+      END { if (!body) print "const void *const every_export[] = {" refs "};" }' "$def"
+  }
+  prototypes 1 >"$dir/stub.c"
+  { prototypes 0
+    echo 'int __stdcall start(void) {'
+    echo '    int info[24];'
+    echo '    return every_export[0] && GetFileInfo((int)"no such file.mp4", (int)info) == -11 ? 0 : 1;'
+    echo '}'; } >"$dir/client.c"
+  "$clang" --target=i686-pc-windows-msvc -c "$dir/stub.c" -o "$dir/stub.obj"
+  "$lld" /dll /noentry /nodefaultlib /machine:x86 /def:"$def" "$dir/stub.obj" \
+    /out:"$dir/stub/Corvane2.dll" /implib:"$dir/Corvane2.lib" ||
+    fail "lld-link cannot make an import library from lib/Corvane2.def"
+  "$clang" --target=i686-pc-windows-msvc -c "$dir/client.c" -o "$dir/client.obj"
+  "$lld" /entry:start /subsystem:console /nodefaultlib /machine:x86 "$dir/client.obj" \
+    "$dir/Corvane2.lib" /out:"$dir/client.exe" ||
+    fail "a client does not link through the import library made from lib/Corvane2.def"
+  [ "$(dll_imports "$dir/client.exe" | wc -l)" = 21 ] || fail "the MSVC client does not import 21 functions"
+  cp "$dll" "$dir/"
+  (cd "$dir" && "$wine" client.exe) || fail "the client linked through an MSVC import library made from lib/Corvane2.def fails against Corvane2.dll"
+  echo "an MSVC import library made from lib/Corvane2.def binds the 21 exports"
+}
+
 # The version resource as GetFileVersionInfoA and VerQueryValueA read it.
 check_version() {
   local loader=$1 exe=$2 dll=$3 got major minor patch version
@@ -200,9 +248,9 @@ run_windows() {
     fail "Corvane2.dll holds no version string $version"
   echo "built for 32-bit Windows against the import library; the DLL holds the version $version"
 
+  # Debian's 32-bit loader (package wine32:i386), outside PATH.
   local wine=/usr/lib/wine/wine wine64 wineserver
-  [ -x "$wine" ] || wine=$(command -v wine || true)
-  [ -n "$wine" ] && [ -x "$wine" ] ||
+  [ -x "$wine" ] ||
     skip "the 32-bit wine (/usr/lib/wine/wine, package wine32:i386) is not installed: the examples and the version reader were built but not run"
   wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
   wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -226,6 +274,7 @@ run_windows() {
   cmp "$linux/written.mp4" "$run/written.mp4" || fail "write_file wrote different files on Linux and 32-bit Windows"
   echo "the 32-bit examples under wine give the Linux run's reports, diagnostics and file"
 
+  check_msvc_import_library "$wine" "$prefix/lib/Corvane2.def" "$prefix/bin/Corvane2.dll"
   check_version "$wine" "$run/version_info32.exe" "$run/Corvane2.dll"
   if [ -x "$wine64" ]; then
     mkdir -p "$work/win64" && cp "$work/build-win64/Corvane2.dll" "$work/win64/"
