@@ -391,8 +391,8 @@ CORVANE_API int32_t CORVANE_CALL MP4FileClose(MP4_read_file **handle);
  *                   without samples; a sample that cannot be read or
  *                   allocated (the cursor is then past it)
  *
- * Messages (stdout): "cursor is [%d]\n" with the sample number, on success;
- * when the sample cannot be read or allocated
+ * Messages (stdout): "cursor is [%d]\n" with the number of the sample chosen
+ * (before it is read); then, when it cannot be read or allocated,
  *   "error to read sample from file in Get Next Sample at sample - video-[%d]"
  *   "error to allocate a memory in Get Next Sample at sample - video-[%d]"
  * with the sample number ("audio-[%d]" for the audio track).
