@@ -185,7 +185,8 @@ check_msvc_import_library() {
     fail "a client does not link through the import library made from lib/Corvane2.def"
   [ "$(dll_imports "$dir/client.exe" | wc -l)" = 21 ] || fail "the MSVC client does not import 21 functions"
   cp "$dll" "$dir/"
-  (cd "$dir" && "$wine" client.exe) || fail "the client linked through an MSVC import library made from lib/Corvane2.def fails against Corvane2.dll"
+  (cd "$dir" && "$wine" client.exe) ||
+    fail "a client linked through the import library made from lib/Corvane2.def fails against Corvane2.dll"
   echo "an MSVC import library made from lib/Corvane2.def binds the 21 exports"
 }
 
@@ -196,7 +197,8 @@ check_version() {
   minor=$(sed -n 's/^#define CORVANE2_VERSION_MINOR \([0-9]*\)$/\1/p' "$src/include/corvane2.h")
   patch=$(sed -n 's/^#define CORVANE2_VERSION_PATCH \([0-9]*\)$/\1/p' "$src/include/corvane2.h")
   version=$(sed -n 's/^#define CORVANE2_VERSION_STRING "\(.*\)"$/\1/p' "$src/include/corvane2.h")
-  [ "$version" = "$major.$minor.$patch" ] || fail "corvane2.h: version string $version, numbers $major.$minor.$patch"
+  [ "$version" = "$major.$minor.$patch" ] ||
+    fail "corvane2.h: version string $version, numbers $major.$minor.$patch"
   got=$(cd "$(dirname "$dll")" && "$loader" "$exe" "$(basename "$dll")" | tr -d '\r')
   for line in "FILEVERSION $version.0" "PRODUCTVERSION $version.0" "FILETYPE DLL" \
               "FileVersion $version" "ProductVersion $version" "ProductName Corvane2" \
@@ -222,7 +224,8 @@ run_windows() {
   done
 
   # lib/Corvane2.def names the DLL and its 21 decorated exports, one a line.
-  names=$(sed -n 's/^[[:space:]]*\(_[A-Za-z0-9_]*@[0-9]*\)[[:space:]]*=.*/\1/p' "$src/src/dll/Corvane2.def" | sort)
+  names=$(sed -n 's/^[[:space:]]*\(_[A-Za-z0-9_]*@[0-9]*\)[[:space:]]*=.*/\1/p' \
+          "$src/src/dll/Corvane2.def" | sort)
   [ "$(echo "$names" | wc -l)" = 21 ] || fail "src/dll/Corvane2.def: no 21 exports"
   [ "$(sed -n 's/^LIBRARY[[:space:]]*//p' "$prefix/lib/Corvane2.def" | tr -d '\r')" = Corvane2.dll ] ||
     fail "lib/Corvane2.def does not name Corvane2.dll"
@@ -251,7 +254,8 @@ run_windows() {
   # Debian's 32-bit loader (package wine32:i386), outside PATH.
   local wine=/usr/lib/wine/wine wine64 wineserver
   [ -x "$wine" ] ||
-    skip "the 32-bit wine (/usr/lib/wine/wine, package wine32:i386) is not installed: the examples and the version reader were built but not run"
+    skip "the 32-bit wine (/usr/lib/wine/wine, package wine32:i386) is not installed:" \
+         "the examples and the version reader were built but not run"
   wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
   wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   export WINEPREFIX=$work/wineprefix WINEDEBUG=-all DISPLAY= \
@@ -259,7 +263,8 @@ run_windows() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the wine prefix $WINEPREFIX"
     # A prefix made by the 64-bit loader runs 32-bit programs as well.
-    if [ -x "$wine64" ]; then "$wine64" wineboot --init; else "$wine" wineboot --init; fi >/dev/null 2>&1 || true
+    if [ -x "$wine64" ]; then "$wine64" wineboot --init; else "$wine" wineboot --init; fi \
+      >/dev/null 2>&1 || true
     "$wineserver" -w || true
   fi
 
@@ -271,7 +276,8 @@ run_windows() {
     diff "$linux/$log" <(tr -d '\r' <"$run/$log") ||
       fail "the library's diagnostics differ between Linux and 32-bit Windows in $log (< Linux, > wine)"
   done
-  cmp "$linux/written.mp4" "$run/written.mp4" || fail "write_file wrote different files on Linux and 32-bit Windows"
+  cmp "$linux/written.mp4" "$run/written.mp4" ||
+    fail "write_file wrote different files on Linux and 32-bit Windows"
   echo "the 32-bit examples under wine give the Linux run's reports, diagnostics and file"
 
   check_msvc_import_library "$wine" "$prefix/lib/Corvane2.def" "$prefix/bin/Corvane2.dll"
