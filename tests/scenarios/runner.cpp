@@ -21,7 +21,8 @@
 // OutputDebugStringA, and two options serve the script that runs it:
 //   --actual DIR        a transcript that differs goes to DIR/<group>/<name>.out
 //                       instead of being shown as a diff;
-//   --debugger-log FILE everything sent to the debugger output during the run.
+//   --debugger-log FILE (Windows) everything sent to the debugger output
+//                       during the run.
 #include <unistd.h>
 #if defined(_WIN32)
 #include <windows.h>
