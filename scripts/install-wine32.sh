@@ -25,6 +25,7 @@
 #   CORVANE_APT_GET        the command run as apt-get
 #   CORVANE_DPKG           the command run as dpkg
 #   CORVANE_WINE32_LOADER  the loader whose presence shows the 32-bit Wine
+#   CORVANE_APT_RETRY_SECONDS  the wait before fetching the lists again (10)
 set -uo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 REASON-FILE" >&2; exit 2; }
