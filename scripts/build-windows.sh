@@ -6,7 +6,9 @@
 #   scripts/build-windows.sh [output-parent-dir] [extra cmake arguments...]
 #
 # The DLL and its import library land in <dir>/build-win32 and
-# <dir>/build-win64; <dir> defaults to the source tree.
+# <dir>/build-win64; <dir> defaults to the source tree.  CORVANE_TARGETS
+# names the targets to build (default Corvane2); the tests add
+# scenario_runner, with -DCORVANE_WINDOWS_RUNNER=ON.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$src}
@@ -26,6 +28,6 @@ for arch in i686:win32 x86_64:win64; do
     -DCMAKE_BUILD_TYPE=Release \
     -DCORVANE_BUILD_TOOL=OFF -DCORVANE_BUILD_TESTS=OFF \
     "$@" >/dev/null
-  cmake --build "$dir" --target Corvane2 -j"$jobs"
+  cmake --build "$dir" --target ${CORVANE_TARGETS:-Corvane2} -j"$jobs"
   echo "built $dir/Corvane2.dll"
 done

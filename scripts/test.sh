@@ -11,6 +11,22 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev ffmpeg
 scripts/install-packages.sh "${packages[@]}"
 
 build=${BUILD_DIR:-build}
+# The 32-bit Wine, for the tests of the 32-bit DLL, where this machine can
+# run 32-bit programs and its package source serves the i386 packages.
+# Otherwise those tests report a skip with the reason recorded here, which
+# is repeated at the very end, whatever the outcome.
+wine32_unavailable=$build/wine32-unavailable.txt
+repeat_wine32_reason() {
+  if [ -s "$wine32_unavailable" ]; then
+    echo
+    echo "NOTE: the tests of the 32-bit Corvane2.dll (windows.host_win32, windows.scenarios_win32,"
+    echo "and the 32-bit runs of install.windows)"
+    echo "were skipped: $(cat "$wine32_unavailable")"
+  fi
+}
+trap repeat_wine32_reason EXIT
+scripts/install-wine32.sh "$wine32_unavailable"
+
 # The benchmark drivers are built (so they keep compiling) but not run:
 # bench/run.py runs them by hand, see docs/performance.md.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BENCH=ON -DCORVANE_BUILD_TESTS=ON >/dev/null

@@ -253,6 +253,11 @@ run_windows() {
 
   # Debian's 32-bit loader (package wine32:i386), outside PATH.
   local wine=/usr/lib/wine/wine wine64 wineserver
+  local unavailable=${CORVANE_WINE32_UNAVAILABLE:-}
+  if [ -n "$unavailable" ] && [ -s "$unavailable" ]; then
+    skip "32-bit Windows programs cannot run here: $(cat "$unavailable");" \
+         "the examples and the version reader were built but not run"
+  fi
   [ -x "$wine" ] ||
     skip "the 32-bit wine (/usr/lib/wine/wine, package wine32:i386) is not installed:" \
          "the examples and the version reader were built but not run"

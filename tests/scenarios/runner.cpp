@@ -14,7 +14,19 @@
 // the scenario's own; the transcript shows "$TMP" for its path.  Four or more
 // lines in a row that differ only in one number counting up by one are shown
 // as the first, a count and the last; so are four or more equal lines.
+//
+// The same source builds for Windows, where the runner calls the exports of
+// Corvane2.dll (tests/scenarios/CMakeLists.txt) and runs under Wine
+// (tests/windows).  There the debugger output is what the library sends to
+// OutputDebugStringA, and two options serve the script that runs it:
+//   --actual DIR        a transcript that differs goes to DIR/<group>/<name>.out
+//                       instead of being shown as a diff;
+//   --debugger-log FILE (Windows) everything sent to the debugger output
+//                       during the run.
 #include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -183,22 +195,69 @@ std::string Contents(FILE *file) {
     return text;
 }
 
+#if defined(_WIN32)
+// The library's writer messages go to OutputDebugStringA, which reaches a
+// debugger by raising DBG_PRINTEXCEPTION_C with the text's length (NUL
+// included) and address.  The runner sees that exception first and leaves
+// it to the function's own handler, so the text also goes wherever it
+// would go without the runner (Wine's +debugstr channel).
+constexpr DWORD kDebuggerPrint = 0x40010006;  // DBG_PRINTEXCEPTION_C
+struct {
+    std::string *capture = nullptr;  // the current call's, while one runs
+    std::string log;                 // the whole run's
+} debugger;
+
+LONG CALLBACK SeeDebuggerOutput(EXCEPTION_POINTERS *e) {
+    const EXCEPTION_RECORD *r = e->ExceptionRecord;
+    if (r->ExceptionCode == kDebuggerPrint && r->NumberParameters >= 2 && r->ExceptionInformation[1]) {
+        const char *text = reinterpret_cast<const char *>(r->ExceptionInformation[1]);
+        const std::string sent(text, strnlen(text, size_t(r->ExceptionInformation[0])));
+        debugger.log += sent;
+        if (debugger.capture) *debugger.capture += sent;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// std::tmpfile puts its file in the root of the current drive, which need
+// not be writable: these go to the user's temporary folder and are deleted
+// when closed ("D").
+FILE *ScratchFile() {
+    static unsigned count = 0;
+    const fs::path path = fs::temp_directory_path() /
+                          ("runner-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count));
+    return std::fopen(path.string().c_str(), "w+bD");
+}
+#else
+FILE *ScratchFile() { return std::tmpfile(); }
+#endif
+
 template <typename Call>
 Printed Capture(Call call) {
     std::fflush(stdout);
     std::fflush(stderr);
-    FILE *out = std::tmpfile(), *err = std::tmpfile();
+    FILE *out = ScratchFile(), *err = ScratchFile();
     const int savedOut = dup(1), savedErr = dup(2);
     dup2(fileno(out), 1);
     dup2(fileno(err), 2);
+#if defined(_WIN32)
+    std::string sent;
+    debugger.capture = &sent;
+#endif
     call();
     std::fflush(stdout);
     std::fflush(stderr);
+#if defined(_WIN32)
+    debugger.capture = nullptr;
+#endif
     dup2(savedOut, 1);
     dup2(savedErr, 2);
     close(savedOut);
     close(savedErr);
+#if defined(_WIN32)
+    return {Contents(out), Contents(err) + sent};
+#else
     return {Contents(out), Contents(err)};
+#endif
 }
 
 void ShowPrinted(Session &s, const char *stream, std::string text) {
@@ -749,6 +808,35 @@ void Dump(Session &s, const Args &a) {
     }
 }
 
+// A file made `size` bytes long (sparse where it grows); 64-bit sizes on
+// every platform.
+bool Resize(const std::string &path, long long size) {
+    std::error_code e;
+    if (size >= 0) fs::resize_file(path, uintmax_t(size), e);
+    return size >= 0 && !e;
+}
+
+// Windows cannot remove a file that a stream holds open (the C runtime opens
+// files without FILE_SHARE_DELETE).  For the writer's temporary files the
+// runner does what removing an open file does on POSIX systems: the
+// writer's stream goes on into a file that nothing names, and the name is
+// gone.  Elsewhere the plain remove has done it already.
+bool RemoveOpenTempFile(Session &s, const std::string &path) {
+#if defined(_WIN32)
+    if (s.writer == nullptr) return false;
+    FILE *const streams[] = {s.writer->videoTempFile, s.writer->audioTempFile};
+    const char *const names[] = {s.writer->videoTempName, s.writer->audioTempName};
+    for (int i = 0; i < 2; ++i) {
+        if (streams[i] == nullptr || names[i] == nullptr || path != names[i]) continue;
+        const std::string nameless = s.tmp + "/.removed-" + std::to_string(i);
+        return std::freopen(nameless.c_str(), "wb", streams[i]) && std::remove(path.c_str()) == 0;
+    }
+#else
+    (void)s, (void)path;
+#endif
+    return false;
+}
+
 // exists PATH..., grow IN OUT SIZE, patch IN OUT OFFSET|BOX+OFFSET HEX,
 // truncate PATH SIZE|-CUT, append PATH HEX, remove PATH: files on disk (the
 // writer's temporary files are flushed first).
@@ -775,18 +863,25 @@ void Files(Session &s, const Args &a) {
             std::copy(patch.begin(), patch.end(), bytes.begin() + long(at));
         }
         WriteFile(PathOf(s, a.at(2)), bytes);
-        if (a[0] == "grow") done = truncate(PathOf(s, a[2]).c_str(), off_t(Number(a.at(3)))) == 0;
+        if (a[0] == "grow") done = Resize(PathOf(s, a[2]), Number(a.at(3)));
     } else if (a[0] == "truncate") {  // a negative size: that many bytes off the end
-        const off_t size = off_t(Number(a.at(2)));
-        done = truncate(path.c_str(), size < 0 ? off_t(fs::file_size(path)) + size : size) == 0;
+        const long long size = Number(a.at(2));
+        done = Resize(path, size < 0 ? (long long)(fs::file_size(path)) + size : size);
     } else if (a[0] == "append") {
         const Bytes more = Hex(a.at(2).c_str());
         done = bool(std::ofstream(path, std::ios::binary | std::ios::app)
                         .write(reinterpret_cast<const char *>(more.data()), long(more.size())));
     } else {
-        done = std::remove(path.c_str()) == 0;
+        done = std::remove(path.c_str()) == 0 || RemoveOpenTempFile(s, path);
     }
     if (!done) Line(s, "failed");
+}
+
+// A relative path joined to the scenario's folder as text, so that the
+// library prints the folder as ShowPrinted takes it off again (Windows'
+// own absolute paths would have the ".." resolved).
+std::string Absolute(const Session &s, const std::string &path) {
+    return fs::path(path).is_absolute() ? path : s.dir + "/" + path;
 }
 
 // mp4-add-audio SOURCE ADTS OUT, mp4-add-video SOURCE STREAM OUT RATE:
@@ -794,7 +889,7 @@ void Files(Session &s, const Args &a) {
 // they keep their temporary files.
 void AddStream(Session &s, const Args &a) {
     std::string paths[3];
-    for (int i = 0; i < 3; ++i) paths[i] = fs::absolute(PathOf(s, a.at(i + 1))).string();
+    for (int i = 0; i < 3; ++i) paths[i] = Absolute(s, PathOf(s, a.at(i + 1)));
     const auto path = [&](int i) { return OrNull(a[i + 1], paths[i]); };
     fs::current_path(s.tmp);
     Line(s, F("= %d", Calling(s, [&] {
@@ -902,11 +997,28 @@ std::string Collapsed(const std::string &transcript) {
     return out;
 }
 
-std::string RunScenario(const fs::path &scenario) {
-    Session s;
+// A fresh directory for $TMP: under $TMPDIR (else /tmp), or on Windows in
+// the user's temporary folder.
+std::string FreshDirectory() {
+#if defined(_WIN32)
+    static unsigned count = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path dir = fs::temp_directory_path() / ("scenario-" + std::to_string(GetCurrentProcessId()) +
+                                                          "-" + std::to_string(++count));
+        std::error_code e;
+        if (fs::create_directory(dir, e)) return dir.string();
+    }
+    return "/nonexistent";
+#else
     std::string base =
         (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/scenario-XXXXXX");
-    s.tmp = mkdtemp(base.data()) ? base : "/nonexistent";
+    return mkdtemp(base.data()) ? base : "/nonexistent";
+#endif
+}
+
+std::string RunScenario(const fs::path &scenario) {
+    Session s;
+    s.tmp = FreshDirectory();
     const fs::path before = fs::current_path();
     s.dir = scenario.parent_path().string();
     fs::current_path(s.dir);
@@ -942,14 +1054,25 @@ std::string ReadText(const fs::path &path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+struct Options {
+    bool update = false;
+    fs::path actual;  // --actual DIR
+};
+
 // Compares (or with `update` rewrites) the expected transcript; false on a difference.
-bool Check(const fs::path &scenario, bool update) {
+bool Check(const fs::path &scenario, const Options &options) {
     const fs::path expected = fs::path(scenario).replace_extension(".out");
     const std::string actual = RunScenario(scenario);
     if (actual == ReadText(expected)) return std::cout << "ok       " << scenario.string() << "\n", true;
-    if (update) {
+    if (options.update) {
         std::ofstream(expected, std::ios::binary) << actual;
         return std::cout << "updated  " << expected.string() << "\n", true;
+    }
+    if (!options.actual.empty()) {
+        const fs::path kept = options.actual / scenario.parent_path().filename() / expected.filename();
+        fs::create_directories(kept.parent_path());
+        std::ofstream(kept, std::ios::binary) << actual;
+        return std::cout << "DIFFERS  " << scenario.string() << "\n", false;
     }
     const fs::path got = fs::temp_directory_path() / ("scenario-" + std::to_string(getpid()) + ".out");
     std::ofstream(got, std::ios::binary) << actual;
@@ -963,21 +1086,36 @@ bool Check(const fs::path &scenario, bool update) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    bool update = false;
+#if defined(_WIN32)
+    AddVectoredExceptionHandler(1, SeeDebuggerOutput);
+#endif
+    Options options;
+    fs::path debuggerLog;
     std::vector<fs::path> scenarios;
     for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if ((option == "--actual" || option == "--debugger-log") && i + 1 < argc) {
+            (option == "--actual" ? options.actual : debuggerLog) = fs::absolute(argv[++i]);
+            continue;
+        }
         const fs::path arg = fs::absolute(argv[i]);
-        if (std::string(argv[i]) == "--update")
-            update = true;
+        if (option == "--update")
+            options.update = true;
         else if (fs::is_directory(arg))
             for (const auto &entry : fs::directory_iterator(arg))
                 if (entry.path().extension() == ".scn") scenarios.push_back(entry.path());
         if (arg.extension() == ".scn") scenarios.push_back(arg);
     }
     std::sort(scenarios.begin(), scenarios.end());
-    if (scenarios.empty()) return std::cerr << "usage: scenario_runner [--update] DIR|FILE.scn ...\n", 2;
+    if (scenarios.empty())
+        return std::cerr << "usage: scenario_runner [--update] [--actual DIR] [--debugger-log FILE] "
+                            "DIR|FILE.scn ...\n",
+               2;
     size_t differing = 0;
-    for (const fs::path &scenario : scenarios) differing += !Check(scenario, update);
+    for (const fs::path &scenario : scenarios) differing += !Check(scenario, options);
     std::cout << differing << " of " << scenarios.size() << " scenarios differ\n";
+#if defined(_WIN32)
+    if (!debuggerLog.empty()) std::ofstream(debuggerLog, std::ios::binary) << debugger.log;
+#endif
     return differing ? 1 : 0;
 }
