@@ -39,9 +39,13 @@ namespace {
 constexpr int kSlots = 8;
 constexpr size_t kNameBytes = 4096;
 
+// A noted file: its name and which file it is, so that a file of the same
+// name made since by someone else (another run's tempv.v) is not removed.
 struct Slot {
     std::atomic<bool> used{false};
     char name[kNameBytes];
+    dev_t device;
+    ino_t inode;
 };
 
 Slot g_slots[kSlots];
@@ -55,9 +59,16 @@ sigset_t CleanupSet() {
     return set;
 }
 
+// Removes the file of a slot if it is still the one noted (lstat and unlink
+// are async-signal-safe).
+void RemoveNoted(const Slot &slot) {
+    struct stat st;
+    if (lstat(slot.name, &st) == 0 && st.st_dev == slot.device && st.st_ino == slot.inode) unlink(slot.name);
+}
+
 extern "C" void RemoveTemporariesAndEnd(int signal) {
     for (Slot &slot : g_slots)
-        if (slot.used.load()) unlink(slot.name);
+        if (slot.used.load()) RemoveNoted(slot);
     // Ends the way the signal itself ends a process, so that a shell running
     // the tool in a loop sees an interrupt as one; SIGXFSZ would also dump
     // core, so it ends with the status alone.
@@ -75,11 +86,15 @@ extern "C" void RemoveTemporariesAndEnd(int signal) {
     _exit(128 + signal);
 }
 
-int NoteTemporary(const std::string &name) {
-    if (name.size() >= kNameBytes) return -1;
+// Notes the file just made under `name` (open as `fd`).
+int NoteTemporary(const std::string &name, int fd) {
+    struct stat st {};
+    if (name.size() >= kNameBytes || fstat(fd, &st) != 0) return -1;
     for (int i = 0; i < kSlots; ++i) {
         if (g_slots[i].used.load()) continue;
         std::memcpy(g_slots[i].name, name.c_str(), name.size() + 1);
+        g_slots[i].device = st.st_dev;
+        g_slots[i].inode = st.st_ino;
         g_slots[i].used.store(true);
         return i;
     }
@@ -227,9 +242,9 @@ bool MakeTemporary(const std::string &pattern, std::string *name, int *slot) {
     SignalsHeld held;
     const int fd = mkstemp(&path[0]);
     if (fd < 0) return false;
+    *slot = NoteTemporary(path, fd);
     close(fd);
     *name = path;
-    *slot = NoteTemporary(path);
     return true;
 }
 
@@ -237,14 +252,17 @@ bool CreateNewFile(const char *name, int *slot) {
     SignalsHeld held;
     const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
+    *slot = NoteTemporary(name, fd);
     close(fd);
-    *slot = NoteTemporary(name);
     return true;
 }
 
 void RemoveTemporary(const std::string &name, int *slot) {
     SignalsHeld held;
-    unlink(name.c_str());
+    if (*slot >= 0)
+        RemoveNoted(g_slots[*slot]);
+    else
+        unlink(name.c_str());  // made, but not noted (no slot left): removed by name
     ForgetTemporary(slot);
 }
 
@@ -312,6 +330,9 @@ std::string PrepareOutput(const std::string &given, size_t maxPath, OutputFile *
     if (!out->existed && errno != ENOENT) return "cannot create " + Quoted(given) + ": " + Reason(errno);
     if (out->existed && S_ISDIR(st.st_mode)) return "cannot create " + Quoted(given) + ": " + Reason(EISDIR);
     out->direct = out->existed && !S_ISREG(st.st_mode);
+    // A file the user may not write is not replaced either.
+    if (out->existed && !out->direct && access(out->target.c_str(), W_OK) != 0)
+        return "cannot write " + Quoted(given) + ": " + Reason(errno);
     out->before = st;
     const std::string folder = out->direct ? TemporaryFolder() : FolderOf(out->target);
     std::string pattern = folder + "." + NameOf(out->target) + ".corvane-XXXXXX";
