@@ -3,8 +3,14 @@
 // The streams are read in bounded pieces (MPEG-4 Visual) or frame by frame
 // (ADTS) and every frame goes to the writer as soon as it is found, so the
 // memory used does not grow with the inputs: it is the writer's tables and
-// a fixed buffer.  A command that fails leaves nothing behind that it
-// created, and removes nothing that was there before.
+// a fixed buffer.
+//
+// The new file is written under a temporary name beside the output (see
+// files.cpp) and read back before it is renamed over the output: the
+// library's writes are not checked, but it writes its files front to back,
+// so a write that failed leaves the file shorter than its own boxes say.
+// A command that fails leaves nothing behind that it created, and changes
+// nothing that was there before.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -529,15 +535,17 @@ int RunMux(const Args &args) {
     AddVideoFrames(file, video, fps, args.Has("--force"), &counts);
     if (counts.firstB < 0) AddAudioFrames(file, audio, &counts);
     EndProgress(&counts.progress);
-    if (counts.firstB >= 0 && counts.error.empty())
-        counts.error = BFramesText("mux", a[0], uint32_t(counts.firstB), false).substr(5);
-    if (counts.refused > 0 && counts.error.empty())
-        counts.error = RefusedText(counts.refused, "its temporary files beside '" + out + "' cannot be written",
-                                   counts.refusedError);
-    if (!counts.error.empty()) {
+    if (!counts.error.empty())
+        error = "mux: " + counts.error;
+    else if (counts.firstB >= 0)
+        error = BFramesText("mux", a[0], uint32_t(counts.firstB), false);
+    else if (counts.refused > 0)
+        error = "mux: " + RefusedText(counts.refused, "its temporary files beside '" + out + "' cannot be written",
+                                      counts.refusedError);
+    if (!error.empty()) {
         AbandonLocalFile(file);
         DiscardOutput(&output);
-        return Fail("mux: " + counts.error);
+        return Fail(error);
     }
     MP4FileFlush(file);
     uint64_t expected = 0;
