@@ -277,15 +277,15 @@ std::string DefaultSample() {
 int main(int argc, char **argv) {
     InstallSignalCleanup();
     std::vector<std::string> words(argv + 1, argv + argc);
-    if (words.size() == 1 && words[0] == "--version") {
-        std::printf("corvane %s\n", CORVANE2_VERSION_STRING);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
     std::string debugPath;
     bool quiet = false;
     const std::string globalError = TakeGlobalOptions(words, &debugPath, &quiet);
     if (!globalError.empty()) return Fail(globalError);
     SetQuiet(quiet);
+    if (words.size() == 1 && words[0] == "--version") {
+        std::printf("corvane %s\n", CORVANE2_VERSION_STRING);
+        return std::fflush(stdout) == 0 ? 0 : Fail("cannot write standard output: " + std::string(std::strerror(errno)));
+    }
     if (words.empty() || words[0] == "--help" || words[0] == "-h") {
         PrintUsage(words.empty() ? stderr : stdout);
         return words.empty() ? 2 : 0;
