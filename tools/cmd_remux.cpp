@@ -306,7 +306,8 @@ std::string ResultText(int32_t r, bool addAudio, const std::vector<std::string> 
 
 // The source as the tool reads it: what its open left out is said, and a
 // source without the track the operation copies, or whose track the
-// library does not serve, is refused with the reason.  add-video's source
+// library does not serve (or serves only in part: a fragmented file), is
+// refused with the reason.  add-video's source
 // must hold AAC (unless --force).  A source cut short after its moov is
 // left to the operation, which says which sample cannot be read (-21).
 // The bytes and the number of that track's samples, for the progress line
@@ -318,6 +319,11 @@ std::string CheckSource(const std::string &command, const std::string &path, boo
     if (!error.empty()) return error;
     const int32_t id = ChooseTrack(input, video ? "video" : "audio", path, &error);
     if (id == 0) return error;
+    // Samples in fragments would be missing from the new file (ffmpeg's
+    // +frag_keyframe keeps only the first in the moov).
+    if (input.fragments > 0 || input.movieExtends)
+        return "'" + path + "' is fragmented: the new file would lack the samples of its fragments, which the "
+               "library does not read";
     const ReadTrack *track = input.handle->tracks[id];
     *trackBytes = 0;
     *trackSamples = track->sampleCount;
