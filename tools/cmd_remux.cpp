@@ -566,6 +566,7 @@ int RunMux(const Args &args) {
 
 int RunAddAudio(const Args &args) { return RunOperation("add-audio", true, args); }
 
+// A bad --fps is said before the files are looked at, as by mux.
 int RunAddVideo(const Args &args) {
     const std::string text = args.Value("--fps");
     float fps = 0;
