@@ -273,8 +273,12 @@ bool RunRow(int line, const Fields &row) {
         paths.push_back(path);
     }
     EXPECT_FALSE(rowPath.empty()) << row[0] << " has no argument " << row[1];
-    for (const std::string &word : Words(table.calls.at(row[0]).size() > 2 ? table.calls.at(row[0])[2] : ""))
-        args.push_back(pathOf.count(word) ? pathOf[word] : word);
+    // A word that names a slot, alone or after "--option=", takes its path.
+    for (const std::string &word : Words(table.calls.at(row[0]).size() > 2 ? table.calls.at(row[0])[2] : "")) {
+        const size_t eq = word.find('=');
+        const std::string slot = eq == std::string::npos ? word : word.substr(eq + 1);
+        args.push_back(pathOf.count(slot) ? word.substr(0, word.size() - slot.size()) + pathOf[slot] : word);
+    }
     if (!args.empty()) args.insert(args.begin(), CORVANE_TOOL_PATH);
 
     const auto before = Snapshot(root);

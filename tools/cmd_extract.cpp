@@ -1,6 +1,7 @@
 // corvane extract: the samples of a track as a raw elementary stream that a
 // decoder can play without the MP4 file around it.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,36 +76,55 @@ void AdtsHeader(const StreamFraming &f, uint32_t payload, uint8_t out[kAdtsHeade
     out[6] = 0xFC;
 }
 
-// Writes the stream; the number of samples written, or a message.
-std::string WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &framing,
-                        FILE *out, uint32_t *written) {
+// What became of the stream's writing.
+struct Written {
+    uint32_t samples = 0;   // samples written
+    uint64_t bytes = 0;     // bytes written
+    int writeError = 0;     // errno of a write that failed; 0: none
+    bool unreadable = false;  // a sample could not be read (the samples before it are written)
+};
+
+bool Put(FILE *out, const uint8_t *bytes, size_t count, Written *w) {
+    if (count > 0 && std::fwrite(bytes, 1, count, out) != count) {
+        w->writeError = errno != 0 ? errno : EIO;
+        return false;
+    }
+    w->bytes += count;
+    return true;
+}
+
+// Writes the stream until its end, a sample that cannot be read or a write
+// that fails.
+void WriteStream(MP4_read_file *handle, int32_t id, const StreamFraming &framing, FILE *out, Written *w) {
     const uint32_t total = handle->tracks[id]->sampleCount;
     Progress progress;
     StartProgress(&progress, "extract", total, false);
-    if (std::fwrite(framing.prefix.data(), 1, framing.prefix.size(), out) != framing.prefix.size())
-        return "write failed";
+    if (!Put(out, framing.prefix.data(), framing.prefix.size(), w)) return EndProgress(&progress);
     uint8_t *data = nullptr;
     uint32_t size = 0, time = 0;
-    while (MP4GetNextSample(handle, id, &data, &size, &time) == 1) {
+    while (w->samples < total) {
+        if (MP4GetNextSample(handle, id, &data, &size, &time) != 1) {
+            w->unreadable = true;
+            break;
+        }
         bool ok = true;
         if (framing.adts) {
             uint8_t header[kAdtsHeader];
-            ok = size <= kAdtsMaxFrame - kAdtsHeader;
-            if (ok) AdtsHeader(framing, size, header);
-            ok = ok && std::fwrite(header, 1, kAdtsHeader, out) == kAdtsHeader;
+            // A frame longer than ADTS can frame is a sample this stream cannot hold.
+            if (size > kAdtsMaxFrame - kAdtsHeader) {
+                MP4freeData(&data);
+                w->unreadable = true;
+                break;
+            }
+            AdtsHeader(framing, size, header);
+            ok = Put(out, header, kAdtsHeader, w);
         }
-        ok = ok && std::fwrite(data, 1, size, out) == size;
+        ok = ok && Put(out, data, size, w);
         MP4freeData(&data);
-        if (!ok) {
-            EndProgress(&progress);
-            return "cannot write sample " + std::to_string(*written);
-        }
-        ShowProgress(&progress, ++*written);
+        if (!ok) break;
+        ShowProgress(&progress, ++w->samples);
     }
     EndProgress(&progress);
-    if (*written != handle->tracks[id]->sampleCount)
-        return "sample " + std::to_string(*written) + " cannot be read";
-    return "";
 }
 
 }  // namespace
@@ -120,7 +140,7 @@ int RunExtract(const Args &args) {
     std::string error = OpenMp4(path, &input);
     if (!error.empty()) return Fail(error);
     MP4_read_file *handle = input.handle;
-    const int32_t id = ChooseTrack(handle, kind, path, &error);
+    const int32_t id = ChooseTrack(input, kind, path, &error);
     StreamFraming framing;
     if (id != 0 && kind == "video" && !VideoFraming(handle, &framing))
         error = "the video track of '" + path + "' has no MPEG-4 Visual configuration";
@@ -129,18 +149,35 @@ int RunExtract(const Args &args) {
         if (!why.empty()) error = "the audio track of '" + path + "' " + why;
     }
     if (!error.empty()) return Fail(error);
-    const bool outputExisted = PathExists(outPath.c_str());
-    FILE *out = OpenFileForWriting(outPath.c_str());
-    if (out == nullptr) return Fail("cannot create '" + outPath + "': " + std::strerror(errno));
-    uint32_t written = 0;
-    error = WriteStream(handle, id, framing, out, &written);
-    if (std::fclose(out) != 0 && error.empty()) error = "write failed";
-    // A stream cut short is of no use to a player: leave nothing behind
-    // (but never remove what was there before the command).
-    if (!error.empty()) {
-        if (!outputExisted) std::remove(outPath.c_str());
-        return Fail("'" + outPath + "': " + error);
+    OutputFile output;
+    error = PrepareOutput(outPath, kMaxOutputPath, &output);
+    if (!error.empty()) return Fail(error);
+    FILE *out = std::fopen(output.staging.c_str(), "wb");
+    if (out == nullptr) {
+        error = "cannot write '" + outPath + "': " + std::strerror(errno);
+        DiscardOutput(&output);
+        return Fail(error);
     }
-    std::fprintf(Out(), "%s: %u %s samples\n", outPath.c_str(), written, kind.c_str());
+    Written written;
+    WriteStream(handle, id, framing, out, &written);
+    if (std::fclose(out) != 0 && written.writeError == 0) written.writeError = errno != 0 ? errno : EIO;
+    if (written.writeError != 0) {
+        DiscardOutput(&output);
+        return Fail("cannot write '" + outPath + "': " + std::strerror(written.writeError));
+    }
+    // A file cut short: what could be read is kept in a new file, but an
+    // existing output is not replaced by a stream that stops early.
+    if (written.unreadable && output.existed) {
+        DiscardOutput(&output);
+        return Fail(UnreadableSampleText(path, input, id, written.samples) + "; '" + outPath +
+                    "' was left as it was (extract to a new file to keep the " +
+                    std::to_string(written.samples) + " samples before it)");
+    }
+    error = CommitOutput(&output, written.bytes);
+    if (!error.empty()) return Fail(error);
+    if (written.unreadable)
+        return Fail(UnreadableSampleText(path, input, id, written.samples) + "; '" + outPath +
+                    "' holds the " + std::to_string(written.samples) + " samples before it");
+    std::fprintf(Out(), "%s: %u %s samples\n", outPath.c_str(), written.samples, kind.c_str());
     return 0;
 }

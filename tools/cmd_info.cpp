@@ -28,14 +28,22 @@ struct TrackLine {
     const ReadTrack *track;
     uint32_t timescale;
     uint32_t duration;
+    std::string entry;      // the type of its first sample entry ("" when none)
+    std::string notServed;  // why the library does not serve it ("" when it does)
 };
 
 // Each track's own media header (the handle's info blocks hold only the last
 // video and audio track's values).
-TrackLine Describe(int id, const ReadTrack *track) {
+TrackLine Describe(const Mp4Input &input, int id) {
+    const ReadTrack *track = input.handle->tracks[id];
     const AtomNode *mdhd = FindAtomPath(track->trak, {"mdia", "mdhd"});
     const realStructure *record = mdhd ? mdhd->realStructure : nullptr;
-    return {id, track, RecordU32(record, 20), RecordU32(record, 24)};
+    return {id,
+            track,
+            RecordU32(record, 20),
+            RecordU32(record, 24),
+            track->trak != nullptr ? SampleEntryOf(input.boxes, track->trak->offset) : "",
+            NotServedWhy(input, id)};
 }
 
 // The decoder configuration as hex: the video object and video object layer
@@ -108,9 +116,10 @@ void PrintText(const std::string &path, const MP4_read_file *h,
                  lines.size(), h->videoTrackId, h->audioTrackId);
     for (const TrackLine &l : lines)
         std::fprintf(Out(),
-                     "  track %d: %-7s samples=%u timescale=%u duration=%u keyframes=%u\n", l.id,
+                     "  track %d: %-7s samples=%u timescale=%u duration=%u keyframes=%u%s\n", l.id,
                      MediaName(l.track->mediaType), l.track->sampleCount, l.timescale,
-                     l.duration, l.track->keyFrameCount);
+                     l.duration, l.track->keyFrameCount,
+                     l.notServed.empty() ? "" : (" (not supported: " + l.notServed + ")").c_str());
     if (!configs.video.empty())
         std::fprintf(Out(), "  video config: %s\n", configs.video.c_str());
     if (!configs.audio.empty())
@@ -133,18 +142,22 @@ std::string LeftOutJson(const LeftOut &l) {
            ", \"trailingBytes\": " + std::to_string(l.trailingBytes) + "}";
 }
 
-void PrintJson(const std::string &path, const MP4_read_file *h,
-               const std::vector<TrackLine> &lines, const Configs &configs,
-               const FileInfo &info, const LeftOut &leftOut) {
-    std::fprintf(Out(), "{\"file\": %s, \"videoTrackId\": %d, \"audioTrackId\": %d, \"tracks\": [",
-                 JsonString(path).c_str(), h->videoTrackId, h->audioTrackId);
+void PrintJson(const std::string &path, const Mp4Input &input, const std::vector<TrackLine> &lines,
+               const Configs &configs, const FileInfo &info) {
+    const MP4_read_file *h = input.handle;
+    std::fprintf(Out(),
+                 "{\"file\": %s, \"videoTrackId\": %d, \"audioTrackId\": %d, \"fragmented\": %s, "
+                 "\"tracks\": [",
+                 JsonString(path).c_str(), h->videoTrackId, h->audioTrackId,
+                 input.fragments > 0 || input.movieExtends ? "true" : "false");
     for (size_t i = 0; i < lines.size(); ++i) {
         const TrackLine &l = lines[i];
         std::fprintf(Out(),
                      "%s\n  {\"id\": %d, \"type\": \"%s\", \"samples\": %u, \"timescale\": %u, "
-                     "\"duration\": %u, \"keyFrames\": %u}",
+                     "\"duration\": %u, \"keyFrames\": %u, \"sampleEntry\": %s, \"notSupported\": %s}",
                      i ? "," : "", l.id, MediaName(l.track->mediaType), l.track->sampleCount,
-                     l.timescale, l.duration, l.track->keyFrameCount);
+                     l.timescale, l.duration, l.track->keyFrameCount, JsonString(l.entry).c_str(),
+                     l.notServed.empty() ? "null" : JsonString(l.notServed).c_str());
     }
     std::fprintf(Out(),
                  "%s], \"videoConfig\": \"%s\", \"audioConfig\": \"%s\",\n  \"fileInfo\": {",
@@ -154,7 +167,7 @@ void PrintJson(const std::string &path, const MP4_read_file *h,
         std::fprintf(Out(), "%s\"%s\": %u", separator, word.name, info.*word.field);
         separator = ", ";
     }
-    std::fprintf(Out(), "},\n  \"leftOut\": %s}\n", LeftOutJson(leftOut).c_str());
+    std::fprintf(Out(), "},\n  \"leftOut\": %s}\n", LeftOutJson(input.leftOut).c_str());
 }
 
 }  // namespace
@@ -169,8 +182,16 @@ int RunInfo(const Args &args) {
     const std::string noTracks = NoTracksText(path, handle);
     if (!noTracks.empty()) return Fail(noTracks);
     std::vector<TrackLine> lines;
-    for (int id = 0; id < MP4_READ_TRACK_SLOTS; ++id)
-        if (handle->tracks[id] != nullptr) lines.push_back(Describe(id, handle->tracks[id]));
+    bool media = false, served = false;
+    for (int id = 0; id < MP4_READ_TRACK_SLOTS; ++id) {
+        if (handle->tracks[id] == nullptr) continue;
+        lines.push_back(Describe(input, id));
+        const int32_t type = handle->tracks[id]->mediaType;
+        if (type == kMediaVideo || type == kMediaAudio) {
+            media = true;
+            served = served || lines.back().notServed.empty();
+        }
+    }
     const Configs configs = ReadConfigs(handle);
     // GetFileInfo's words, from the handle open here (GetFileInfo itself
     // opens with the exact reader, which refuses what the tolerant open
@@ -178,8 +199,11 @@ int RunInfo(const Args &args) {
     FileInfo info{};
     FillFileInfo(handle, &info);
     if (args.Has("--json"))
-        PrintJson(path, handle, lines, configs, info, input.leftOut);
+        PrintJson(path, input, lines, configs, info);
     else
         PrintText(path, handle, lines, configs, info);
+    // The listing says why; the status says that nothing of the file's media
+    // can be read.
+    if (media && !served) return Fail("'" + path + "' has no video or audio track the library can read");
     return 0;
 }

@@ -80,11 +80,13 @@ int RunSamples(const Args &args) {
     const std::string opened = OpenMp4(path, &input);
     if (!opened.empty()) return Fail(opened);
     std::string error;
-    const int32_t id = ChooseTrack(input.handle, kind, path, &error);
+    const int32_t id = ChooseTrack(input, kind, path, &error);
     if (id == 0) return Fail(error);
     std::vector<SampleLine> lines;
+    // A file cut short: the samples before the first that cannot be read
+    // are listed, then the command fails naming it.
     if (!ReadSamples(input.handle, id, &lines))
-        return Fail("sample " + std::to_string(lines.size()) + " of '" + path + "' cannot be read");
+        error = UnreadableSampleText(path, input, id, uint32_t(lines.size()));
     if (args.Has("--keyframes")) {
         std::vector<SampleLine> keys;
         for (const SampleLine &l : lines)
@@ -95,5 +97,5 @@ int RunSamples(const Args &args) {
         PrintJson(lines);
     else
         PrintText(lines);
-    return 0;
+    return error.empty() ? 0 : Fail(error);
 }

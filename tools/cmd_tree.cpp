@@ -1,7 +1,9 @@
 // corvane tree: the atom tree of a file, mp4dump style.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "atom/atom.h"
@@ -30,88 +32,174 @@ std::string Hex(const realStructure *r, uint32_t offset, uint32_t count) {
     return out;
 }
 
-std::string Field(const char *name, uint64_t value) {
-    return " " + std::string(name) + "=" + std::to_string(value);
-}
+// A decoded field: its name and its value, a number or a text.
+struct Field {
+    const char *name;
+    std::string value;
+    bool number;
+};
+
+Field Number(const char *name, uint64_t value) { return {name, std::to_string(value), true}; }
+Field Text(const char *name, const std::string &value) { return {name, value, false}; }
 
 // The main fields of the boxes the library interprets, from their records.
-std::string Decoded(const AtomNode *node) {
+std::vector<Field> Decoded(const AtomNode *node) {
     const realStructure *r = node->realStructure;
-    if (r == nullptr) return "";
+    if (r == nullptr) return {};
     const std::string type = node->type;
     if (type == "ftyp")
-        return " major_brand=" + Fourcc(r, 8) + Field("minor_version", RecordU32(r, 12)) +
-               " compatible_brand=" + Fourcc(r, 16);
+        return {Text("major_brand", Fourcc(r, 8)), Number("minor_version", RecordU32(r, 12)),
+                Text("compatible_brand", Fourcc(r, 16))};
     if (type == "mvhd")
-        return Field("timescale", RecordU32(r, 20)) + Field("duration", RecordU32(r, 24)) +
-               Field("next_track_ID", RecordU32(r, 104));
+        return {Number("timescale", RecordU32(r, 20)), Number("duration", RecordU32(r, 24)),
+                Number("next_track_ID", RecordU32(r, 104))};
     if (type == "tkhd")
-        return Field("track_ID", RecordU32(r, 20)) + Field("duration", RecordU32(r, 28)) +
-               Field("width", RecordU32(r, 84) >> 16) + Field("height", RecordU32(r, 88) >> 16);
-    if (type == "mdhd")
-        return Field("timescale", RecordU32(r, 20)) + Field("duration", RecordU32(r, 24));
-    if (type == "hdlr") return " handler_type=" + Fourcc(r, 16);
+        return {Number("track_ID", RecordU32(r, 20)), Number("duration", RecordU32(r, 28)),
+                Number("width", RecordU32(r, 84) >> 16), Number("height", RecordU32(r, 88) >> 16)};
+    if (type == "mdhd") return {Number("timescale", RecordU32(r, 20)), Number("duration", RecordU32(r, 24))};
+    if (type == "hdlr") return {Text("handler_type", Fourcc(r, 16))};
     if (type == "stsd" || type == "dref" || type == "stts" || type == "stsc" || type == "stco" ||
         type == "stss" || type == "ctts" || type == "elst" || type == "co64")
-        return Field("entry_count", RecordU32(r, 12));
-    if (type == "stsz")
-        return Field("sample_size", RecordU32(r, 12)) + Field("sample_count", RecordU32(r, 16));
-    if (type == "mp4v" || type == "s263")
-        return Field("width", RecordU16(r, 32)) + Field("height", RecordU16(r, 34));
+        return {Number("entry_count", RecordU32(r, 12))};
+    if (type == "stsz") return {Number("sample_size", RecordU32(r, 12)), Number("sample_count", RecordU32(r, 16))};
+    if (type == "mp4v" || type == "s263") return {Number("width", RecordU16(r, 32)), Number("height", RecordU16(r, 34))};
     if (type == "mp4a" || type == "samr")
-        return Field("channelcount", RecordU16(r, 24)) + Field("samplesize", RecordU16(r, 26)) +
-               Field("samplerate", RecordU32(r, 32) >> 16);
+        return {Number("channelcount", RecordU16(r, 24)), Number("samplesize", RecordU16(r, 26)),
+                Number("samplerate", RecordU32(r, 32) >> 16)};
     if (type == "esds" || type == "iods") {
         const uint32_t held = node->size < r->imageSize ? node->size : r->imageSize;
-        return " descriptor=" + Hex(r, 12, held > 12 ? held - 12 : 0);
+        return {Text("descriptor", Hex(r, 12, held > 12 ? held - 12 : 0))};
     }
-    return "";
+    return {};
+}
+
+std::string FieldsText(const std::vector<Field> &fields) {
+    std::string out;
+    for (const Field &f : fields) out += " " + std::string(f.name) + "=" + f.value;
+    return out;
+}
+
+std::string FieldsJson(const std::vector<Field> &fields) {
+    std::string out;
+    for (const Field &f : fields)
+        out += std::string(out.empty() ? "" : ", ") + JsonString(f.name) + ": " + (f.number ? f.value : JsonString(f.value));
+    return "{" + out + "}";
 }
 
 // How far a box runs past the end of the file (0 when it fits).
-uint64_t PastEnd(const AtomNode *node, uint32_t fileSize) {
-    const uint64_t end = uint64_t(node->offset) + node->size;
+uint64_t PastEnd(uint64_t offset, uint64_t size, uint64_t fileSize) {
+    const uint64_t end = offset + size;
     return end > fileSize ? end - fileSize : 0;
 }
 
-void PrintNode(const AtomNode *node, int depth, bool verbose, uint32_t fileSize) {
-    const uint64_t past = PastEnd(node, fileSize);
-    const std::string mark =
-        past ? " (ends " + std::to_string(past) + " bytes past the end of the file)" : "";
-    std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s%s\n", depth * 2, "", node->type, node->offset,
-                 node->size, verbose ? Decoded(node).c_str() : "", mark.c_str());
-    for (const AtomNode *child = node->firstChild; child; child = child->next)
-        PrintNode(child, depth + 1, verbose, fileSize);
+// One box of the listing: one the library read (`node`), or one only the
+// tool's walk found (`box`), with the walk's view of its children.
+struct Entry {
+    const AtomNode *node;
+    const Box *box;
+    const std::vector<Box> *walked;  // the walk's children of this box (null: none known)
+    uint64_t offset;
+};
+
+bool SameBox(const AtomNode *node, const Box &box) {
+    return node->offset == box.offset && std::memcmp(node->type, box.type, 4) == 0;
 }
 
-void PrintJson(const AtomNode *node, int depth, uint32_t fileSize) {
-    std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %u, \"size\": %u", depth * 2, "",
-                 JsonString(node->type).c_str(), node->offset, node->size);
-    if (const uint64_t past = PastEnd(node, fileSize))
-        std::fprintf(Out(), ", \"pastEnd\": %llu", (unsigned long long)past);
-    if (node->firstChild) {
+// The boxes of one level: the library's, and among the walk's those it did
+// not read that lie whole within the file (what is past the end of the
+// file, or not a box at all, the library's view says), in file order.
+std::vector<Entry> Level(const AtomNode *first, const std::vector<Box> *walked, uint64_t fileSize) {
+    std::vector<Entry> level;
+    std::unordered_map<uint64_t, const Box *> walkedAt;  // (a level holds one box per offset)
+    if (walked != nullptr)
+        for (const Box &box : *walked) walkedAt.emplace(box.offset, &box);
+    std::unordered_map<uint64_t, const AtomNode *> readAt;
+    for (const AtomNode *node = first; node != nullptr; node = node->next) {
+        const auto twin = walkedAt.find(node->offset);
+        const bool same = twin != walkedAt.end() && SameBox(node, *twin->second);
+        level.push_back({node, nullptr, same ? &twin->second->children : nullptr, node->offset});
+        readAt.emplace(node->offset, node);
+    }
+    if (walked == nullptr) return level;
+    for (const Box &box : *walked) {
+        const auto read = readAt.find(box.offset);
+        if (read != readAt.end() && SameBox(read->second, box)) continue;
+        if (!box.pastEnd && box.offset + box.size <= fileSize)
+            level.push_back({nullptr, &box, &box.children, box.offset});
+    }
+    std::stable_sort(level.begin(), level.end(), [](const Entry &x, const Entry &y) { return x.offset < y.offset; });
+    return level;
+}
+
+struct Listing {
+    bool verbose;
+    uint64_t fileSize;
+};
+
+constexpr const char *kNotRead = " (not read by the library)";
+
+void PrintEntries(const std::vector<Entry> &level, int depth, const Listing &l);
+
+void PrintEntry(const Entry &e, int depth, const Listing &l) {
+    if (e.node != nullptr) {
+        const uint64_t past = PastEnd(e.node->offset, e.node->size, l.fileSize);
+        const std::string mark = past ? " (ends " + std::to_string(past) + " bytes past the end of the file)" : "";
+        std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s%s\n", depth * 2, "", e.node->type, e.node->offset,
+                     e.node->size, l.verbose ? FieldsText(Decoded(e.node)).c_str() : "", mark.c_str());
+        PrintEntries(Level(e.node->firstChild, e.walked, l.fileSize), depth + 1, l);
+        return;
+    }
+    std::fprintf(Out(), "%*s[%s] offset=%llu size=%llu%s\n", depth * 2, "", PrintableType(e.box->type).c_str(),
+                 (unsigned long long)e.box->offset, (unsigned long long)e.box->size, kNotRead);
+    PrintEntries(Level(nullptr, e.walked, l.fileSize), depth + 1, l);
+}
+
+void PrintEntries(const std::vector<Entry> &level, int depth, const Listing &l) {
+    for (const Entry &e : level) PrintEntry(e, depth, l);
+}
+
+void PrintJson(const Entry &e, int depth, const Listing &l) {
+    const std::vector<Entry> children =
+        Level(e.node != nullptr ? e.node->firstChild : nullptr, e.walked, l.fileSize);
+    if (e.node != nullptr) {
+        std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %u, \"size\": %u", depth * 2, "",
+                     JsonString(e.node->type).c_str(), e.node->offset, e.node->size);
+        if (l.verbose) {
+            const std::vector<Field> fields = Decoded(e.node);
+            if (!fields.empty()) std::fprintf(Out(), ", \"fields\": %s", FieldsJson(fields).c_str());
+        }
+        if (const uint64_t past = PastEnd(e.node->offset, e.node->size, l.fileSize))
+            std::fprintf(Out(), ", \"pastEnd\": %llu", (unsigned long long)past);
+    } else {
+        std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %llu, \"size\": %llu, \"notRead\": true", depth * 2, "",
+                     JsonString(PrintableType(e.box->type)).c_str(), (unsigned long long)e.box->offset,
+                     (unsigned long long)e.box->size);
+    }
+    if (!children.empty()) {
         std::fprintf(Out(), ", \"children\": [\n");
-        for (const AtomNode *child = node->firstChild; child; child = child->next) {
-            PrintJson(child, depth + 1, fileSize);
-            std::fprintf(Out(), child->next ? ",\n" : "\n");
+        for (size_t i = 0; i < children.size(); ++i) {
+            PrintJson(children[i], depth + 1, l);
+            std::fprintf(Out(), i + 1 < children.size() ? ",\n" : "\n");
         }
         std::fprintf(Out(), "%*s]", depth * 2, "");
     }
     std::fprintf(Out(), "}");
 }
 
-void PrintTree(const Root_atom &root, bool json, bool verbose, const LeftOut &leftOut) {
+void PrintTree(const Root_atom &root, const std::vector<Box> &walked, bool json, bool verbose,
+               const LeftOut &leftOut) {
+    const Listing l{verbose, root.fileSize};
+    const std::vector<Entry> top = Level(root.firstAtom, &walked, root.fileSize);
     if (json) {
         std::fprintf(Out(), "[\n");
-        for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next) {
-            PrintJson(atom, 1, root.fileSize);
-            std::fprintf(Out(), atom->next ? ",\n" : "\n");
+        for (size_t i = 0; i < top.size(); ++i) {
+            PrintJson(top[i], 1, l);
+            std::fprintf(Out(), i + 1 < top.size() ? ",\n" : "\n");
         }
         std::fprintf(Out(), "]\n");
         return;
     }
-    for (const AtomNode *atom = root.firstAtom; atom; atom = atom->next)
-        PrintNode(atom, 0, verbose, root.fileSize);
+    PrintEntries(top, 0, l);
     if (leftOut.trailingBytes != 0)
         std::fprintf(Out(), "(%u bytes from offset %u are not a box)\n", leftOut.trailingBytes,
                      leftOut.trailingOffset);
@@ -141,7 +229,9 @@ int RunTree(const Args &args) {
             Warn(CutShortText(path, cut, root.fileSize));
         // The decoded fields come from the records the reader extracts.
         if (args.Has("-v") && AllocTreeRecords(&root) > 0) ExtractAtomRecords(&root);
-        PrintTree(root, args.Has("--json"), args.Has("-v"), leftOut);
+        BoxWalk walk;
+        WalkBoxes(path, &walk);
+        PrintTree(root, walk.top, args.Has("--json"), args.Has("-v"), leftOut);
     }
     FreeAtomTree(&root);
     std::fclose(root.file);

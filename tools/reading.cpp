@@ -147,6 +147,14 @@ std::string OpenMp4(const std::string &path, Mp4Input *input, bool sayCutShort) 
     }
     const std::string leftOut = LeftOutText(path, input->leftOut);
     if (!leftOut.empty()) Warn(leftOut);
+    BoxWalk walk;
+    if (WalkBoxes(path, &walk)) {
+        input->fragments = FragmentCount(walk, &input->movieExtends);
+        input->boxes.swap(walk.top);
+    }
+    if (input->fragments > 0 || input->movieExtends)
+        Warn(Quoted(path) + " is fragmented (" + Plural(input->fragments, "'moof' box", "'moof' boxes") +
+             "): the library reads the samples of its moov only, none of its fragments");
     // Without tracks the command says why, the cut included (NoTracksText).
     const Root_atom *root = input->handle->root;
     if (sayCutShort && HasTracks(input->handle))
@@ -155,8 +163,41 @@ std::string OpenMp4(const std::string &path, Mp4Input *input, bool sayCutShort) 
     return "";
 }
 
-int32_t ChooseTrack(const MP4_read_file *handle, const std::string &kind,
-                    const std::string &path, std::string *error) {
+namespace {
+
+const char *KindOf(const ReadTrack *track) {
+    return track->mediaType == kMediaVideo ? "video" : track->mediaType == kMediaAudio ? "audio" : "other";
+}
+
+}  // namespace
+
+std::string NotServedWhy(const Mp4Input &input, int32_t id) {
+    const ReadTrack *track = id > 0 && id < MP4_READ_TRACK_SLOTS ? input.handle->tracks[id] : nullptr;
+    if (track == nullptr || (track->mediaType != kMediaVideo && track->mediaType != kMediaAudio)) return "";
+    if ((input.fragments > 0 || input.movieExtends) && track->sampleCount == 0)
+        return "the file is fragmented and the track's samples lie in its fragments ('moof' boxes), "
+               "which the library does not read";
+    const std::string entry =
+        track->trak != nullptr ? SampleEntryOf(input.boxes, track->trak->offset) : std::string();
+    const char *served = track->mediaType == kMediaVideo ? "mp4v" : "mp4a";
+    if (entry == served) return "";
+    if (entry.empty()) return "it has no sample entry";
+    const std::string name = SampleEntryName(entry);
+    return "its sample entry is '" + entry + "'" + (name.empty() ? "" : " (" + name + ")") +
+           "; the library reads " + (track->mediaType == kMediaVideo ? "MPEG-4 Visual" : "MPEG-4 audio") +
+           " ('" + served + "')";
+}
+
+std::string NotServedText(const std::string &path, const Mp4Input &input, int32_t id) {
+    const std::string why = NotServedWhy(input, id);
+    if (why.empty()) return "";
+    return "track " + std::to_string(id) + " (" + KindOf(input.handle->tracks[id]) + ") of " + Quoted(path) +
+           " is not supported: " + why;
+}
+
+int32_t ChooseTrack(const Mp4Input &input, const std::string &kind, const std::string &path,
+                    std::string *error) {
+    const MP4_read_file *handle = input.handle;
     *error = NoTracksText(path, handle);
     if (!error->empty()) return 0;
     const int32_t id = kind == "audio" ? handle->audioTrackId
@@ -166,5 +207,21 @@ int32_t ChooseTrack(const MP4_read_file *handle, const std::string &kind,
         *error = Quoted(path) + " has no " + (kind.empty() ? "video or audio" : kind) + " track";
         return 0;
     }
-    return id;
+    *error = NotServedText(path, input, id);
+    return error->empty() ? id : 0;
+}
+
+std::string UnreadableSampleText(const std::string &path, const Mp4Input &input, int32_t id,
+                                 uint32_t number) {
+    const std::string head = "sample " + std::to_string(number) + " of " + Quoted(path) + " cannot be read";
+    const ReadTrack *track = input.handle->tracks[id];
+    if (track == nullptr || number >= track->sampleCount || track->samples == nullptr) return head;
+    const SampleEntry &s = track->samples[number];
+    const uint64_t end = uint64_t(s.offset) + s.size;
+    const uint32_t fileSize = input.handle->root != nullptr ? input.handle->root->fileSize : 0;
+    if (end > fileSize)
+        return head + ": it ends past the end of the file (offset " + std::to_string(s.offset) + ", " +
+               Plural(s.size, "byte", "bytes") + "; the file has " + std::to_string(fileSize) +
+               "), which is cut short";
+    return head;
 }

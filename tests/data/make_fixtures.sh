@@ -26,11 +26,23 @@ ff $(video 160x120 30 1) "${common[@]}" -c:v libxvid -g 15 -q:v 10 xvid.mp4
 # MP3 in MP4, for the MPEG audio branch of the file information.
 ff $(video 176x144 25 1) $(audio 44100 1) "${common[@]}" \
    -c:v mpeg4 -q:v 10 -c:a libmp3lame -b:a 64k -ac 2 mp3.mp4
+# Files whose tracks the library does not serve: H.263 in 3GP, H.264, and a
+# fragmented file (its samples in moof fragments, an empty moov).
+ff $(video 176x144 15 1) $(audio 8000 1) "${common[@]}" \
+   -c:v h263 -q:v 10 -c:a aac -b:a 16k -ac 1 h263.3gp
+ff $(video 64x48 25 1) $(audio 44100 1) "${common[@]}" \
+   -c:v libx264 -preset ultrafast -crf 40 -c:a aac -b:a 32k -ac 1 h264.mp4
+ff $(video 64x48 25 1) $(audio 44100 1) "${common[@]}" \
+   -c:v mpeg4 -q:v 20 -g 10 -c:a aac -b:a 32k -ac 1 -movflags +frag_keyframe+empty_moov fragmented.mp4
 
 # Elementary streams for the writer and the remultiplexing operations.
 ff $(video 176x144 25 2) "${common[@]}" -c:v mpeg4 -g 12 -q:v 8 -f m4v video.m4v
 ff $(video 160x120 30 1) "${common[@]}" -c:v libxvid -g 15 -q:v 10 -f m4v video_xvid.m4v
 ff $(video 176x144 15 1) "${common[@]}" -c:v h263 -q:v 10 -f h263 video.h263
+# MPEG-4 Visual with B-frames, and at 30 frames per second (ffmpeg's encoder
+# leaves fixed_vop_rate at 0: the rate is in the planes' time stamps only).
+ff $(video 64x48 25 1) "${common[@]}" -c:v mpeg4 -q:v 20 -g 12 -bf 2 -f m4v bframes.m4v
+ff $(video 64x48 30 1) "${common[@]}" -c:v mpeg4 -q:v 20 -g 12 -f m4v video_30fps.m4v
 ff $(audio 44100 2) "${common[@]}" -c:a aac -b:a 48k -ac 1 -f adts audio.aac
 
 ls -l

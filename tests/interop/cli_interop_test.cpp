@@ -2,7 +2,8 @@
 // hold every sample, and remultiplex with corvane mux; and the files corvane
 // mux writes read with corvane info and samples as ffprobe reads them.  (The
 // sample index of corvane samples is compared with ffprobe on other files
-// in read_interop_test.)
+// in read_interop_test.)  Without --fps, mux takes the rate the stream
+// itself gives.
 #include "support/interop.h"
 
 namespace {
@@ -61,6 +62,24 @@ TEST(CliInterop, TheToolReadsWhatItMuxesAsFfprobeDoes) {
         ASSERT_EQ(theirs.size(), count);
         for (size_t i = 0; i < count; ++i)
             EXPECT_TRUE(ours[i] == theirs[i] && ours[i].pos == theirs[i].pos) << i;
+    }
+}
+
+TEST(CliInterop, MuxTakesTheStreamsOwnFrameRate) {
+    // ffmpeg's MPEG-4 Visual encoder leaves fixed_vop_rate at 0 (the rate is
+    // in the planes' time stamps); libxvid fixes it in the VOL header.  Both
+    // at 30 per second: ffprobe finds the frames 1000/30 ms apart.
+    SKIP_WITHOUT_FFMPEG();
+    for (const char *stream : {"video_30fps.m4v", "video_xvid.m4v"}) {
+        SCOPED_TRACE(stream);
+        const std::string muxed = TempDir() + "/rate.mp4";
+        int status = -1;
+        Corvane("--quiet mux '" + Fixture(stream) + "' '" + Fixture("audio.aac") + "' '" + muxed + "'", &status);
+        ASSERT_EQ(status, 0);
+        const std::vector<Packet> video = ProbePackets(muxed, "v");
+        ASSERT_EQ(video.size(), 30u);
+        for (size_t i = 0; i < video.size(); ++i) EXPECT_EQ(video[i].dts, (long long)(i * 1000 / 30)) << i;
+        EXPECT_EQ(DecodeErrors(muxed, "-map 0:v"), "");
     }
 }
 

@@ -29,3 +29,9 @@ appended() {  # FIXTURE OUT COMMAND ARGS...
     shift 2
     { cat "$DATA/$fixture"; "$@"; } > "$out"
 }
+
+# The files of the scratch directory (or of the folders named), hidden ones
+# included, as temporary files are, but not the runner's own.
+files() {
+    ls -A "$@" | grep -v -x -e .stdout -e .stderr -e .status -e .after
+}
