@@ -33,7 +33,10 @@ bool CopyAtomType(char *destination, const char *source) {
 
 // ---------------------------------------------------------------- memory
 
-void *AllocZeroed(size_t bytes) { return std::calloc(1, bytes == 0 ? 1 : bytes); }
+void *AllocZeroed(size_t bytes) {
+    if (!BlockFits(bytes)) return nullptr;
+    return std::calloc(1, bytes == 0 ? 1 : bytes);
+}
 
 void *ResizeBuffer(void *block, int32_t bytes) {
     if (block == nullptr) return nullptr;
@@ -101,16 +104,16 @@ bool HasNoBuffer(const char *type) {
 
 }  // namespace
 
+// Depth first, each node's descendants before the node; a record that cannot
+// be made ends the walk of its level (the siblings after it get none).
 int32_t AllocSubtreeRecords(AtomNode *node) {
     if (node == nullptr) return 1;
-    for (AtomNode *child = node->firstChild; child != nullptr; child = child->next) {
-        if (child->firstChild != nullptr) AllocSubtreeRecords(child);
-        if (!AllocNodeRecord(child)) {
-            std::printf("atom[%s] allocate error\n", child->type);
-            return -1;
-        }
-    }
-    return 1;
+    const bool whole = VisitDescendantsAfter(node, [](AtomNode *child) {
+        if (AllocNodeRecord(child)) return true;
+        std::printf("atom[%s] allocate error\n", child->type);
+        return false;
+    });
+    return whole ? 1 : -1;
 }
 
 int32_t AllocTreeRecords(Root_atom *root) {
@@ -135,6 +138,7 @@ int32_t FreeAtomTables(AtomNode *node) {
             FreeIfSet(record->table);
             record->table = nullptr;
             record->tableBytes = 0;
+            record->tableHeld = 0;
         }
         return 1;
     }
@@ -148,13 +152,37 @@ void FreeAtomRecord(realStructure *record) {
     std::free(record);
 }
 
+namespace {
+
+// Releases one node with its tables and record, not its descendants.
+void FreeOneNode(AtomNode *node) {
+    if (node->realStructure != nullptr) {
+        FreeAtomTables(node);
+        FreeAtomRecord(node->realStructure);
+    }
+    std::free(node);
+}
+
+}  // namespace
+
+// Without a stack, however deep the tree: a node's children are moved in
+// front of it in the list still to be released, then the node goes when its
+// turn comes again, childless.
 int32_t FreeAtomSubtree(AtomNode *node) {
     if (node == nullptr) return 1;
-    AtomNode *child = node->firstChild;
-    while (child != nullptr) {
-        AtomNode *next = child->next;
-        FreeAtomNode(child);
-        child = next;
+    AtomNode *pending = node->firstChild;
+    while (pending != nullptr) {
+        AtomNode *first = pending;
+        if (first->firstChild != nullptr) {
+            AtomNode *last = first->firstChild;
+            while (last->next != nullptr) last = last->next;
+            last->next = first;
+            pending = first->firstChild;
+            first->firstChild = nullptr;
+            continue;
+        }
+        pending = first->next;
+        FreeOneNode(first);
     }
     return 1;
 }
@@ -162,11 +190,7 @@ int32_t FreeAtomSubtree(AtomNode *node) {
 void FreeAtomNode(AtomNode *node) {
     if (node == nullptr) return;
     if (node->firstChild != nullptr) FreeAtomSubtree(node);
-    if (node->realStructure != nullptr) {
-        FreeAtomTables(node);
-        FreeAtomRecord(node->realStructure);
-    }
-    std::free(node);
+    FreeOneNode(node);
 }
 
 void FreeAtomTree(Root_atom *root) {
@@ -232,13 +256,22 @@ void StoreU8(realStructure *record, uint32_t offset, uint8_t value) {
 
 uint32_t TableU32(const realStructure *record, uint32_t index) {
     if (record == nullptr || record->table == nullptr) return 0;
-    if (index >= record->tableBytes / 4) return 0;
-    return ReadBigEndian32(record->table + 4 * size_t(index));
+    const uint64_t at = 4 * uint64_t(index);
+    if (at + 4 <= record->tableHeld) return ReadBigEndian32(record->table + at);
+    // A word the stored bytes end inside: the file's bytes, then zeros.
+    uint8_t word[4] = {};
+    for (uint32_t i = 0; i < 4; ++i) word[i] = TableByte(record, uint32_t(at + i));
+    return at < record->tableBytes ? ReadBigEndian32(word) : 0;
+}
+
+uint8_t TableByte(const realStructure *record, uint32_t index) {
+    if (record == nullptr || record->table == nullptr || index >= record->tableHeld) return 0;
+    return record->table[index];
 }
 
 void StoreTableU32(realStructure *record, uint32_t index, uint32_t value) {
     if (record == nullptr || record->table == nullptr) return;
-    if (index >= record->tableBytes / 4) return;
+    if (index >= record->tableHeld / 4) return;
     uint8_t *p = record->table + 4 * size_t(index);
     p[0] = uint8_t(value >> 24);
     p[1] = uint8_t(value >> 16);
@@ -251,10 +284,12 @@ bool AllocRecordTable(realStructure *record, uint32_t bytes) {
     FreeIfSet(record->table);
     record->table = nullptr;
     record->tableBytes = 0;
+    record->tableHeld = 0;
     auto *table = static_cast<uint8_t *>(AllocZeroed(bytes));
     if (table == nullptr) return false;
     record->table = table;
     record->tableBytes = bytes;
+    record->tableHeld = bytes;
     return true;
 }
 

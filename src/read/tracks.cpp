@@ -152,25 +152,39 @@ int32_t GetAudioTrackInfo(AtomNode *trak, AudioInfo *info) {
     return 1;
 }
 
-// A failed allocation leaves the record in its slot without arrays (and with
-// capacity 0), so nothing released is used or released again.
+namespace {
+
+// A zero-filled array of `count` entries, or null when it cannot be had:
+// also when it is a block of 2 GiB or more, which a 32-bit process cannot
+// hold (see kLargestBlock).  A large array costs address space until entries
+// are written to it: most of the pages of a count a file claims but does not
+// fill are never touched.
+void *ZeroedArray(uint64_t count, size_t entryBytes) {
+    if (!BlockFits(count * entryBytes)) return nullptr;
+    return std::calloc(size_t(count), entryBytes);
+}
+
+}  // namespace
+
+// capacity is the count, as soon as the count is taken; a failed allocation
+// leaves the record in its slot without arrays, so nothing released is used
+// or released again.
 int32_t AllocVideoIndex(ReadTrack **slot, int32_t count) {
     if (count < 1) return -97;
     if (slot == nullptr || *slot == nullptr) return -96;
     ReadTrack *track = *slot;
-    track->samples = static_cast<SampleEntry *>(std::calloc(size_t(count), sizeof(SampleEntry)));
+    track->capacity = uint32_t(count);
+    track->samples = static_cast<SampleEntry *>(ZeroedArray(uint32_t(count), sizeof(SampleEntry)));
     if (track->samples == nullptr) return -96;
-    const size_t keys = size_t(count) / 2;
+    const uint32_t keys = uint32_t(count) / 2;
     if (keys > 0) {
-        track->keyFrames =
-            static_cast<KeyFrameEntry *>(std::calloc(keys, sizeof(KeyFrameEntry)));
+        track->keyFrames = static_cast<KeyFrameEntry *>(ZeroedArray(keys, sizeof(KeyFrameEntry)));
         if (track->keyFrames == nullptr) {
             std::free(track->samples);
             track->samples = nullptr;
             return -95;
         }
     }
-    track->capacity = uint32_t(count);
     return 1;
 }
 
@@ -178,9 +192,9 @@ int32_t AllocAudioIndex(ReadTrack **slot, int32_t count) {
     if (count < 1) return -97;
     if (slot == nullptr || *slot == nullptr) return -96;
     ReadTrack *track = *slot;
-    track->samples = static_cast<SampleEntry *>(std::calloc(size_t(count), sizeof(SampleEntry)));
-    if (track->samples == nullptr) return -96;
     track->capacity = uint32_t(count);
+    track->samples = static_cast<SampleEntry *>(ZeroedArray(uint32_t(count), sizeof(SampleEntry)));
+    if (track->samples == nullptr) return -96;
     return 1;
 }
 
@@ -188,6 +202,7 @@ int32_t FreeTrackIndex(ReadTrack **slot) {
     if (slot == nullptr || *slot == nullptr) return 1;
     ReadTrack *track = *slot;
     *slot = nullptr;
+    FreeComputedIndex(track->computed);
     std::free(track->keyRunningMax);
     std::free(track->keyFrames);
     std::free(track->samples);
