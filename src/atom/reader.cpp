@@ -379,8 +379,11 @@ struct Level {
 };
 
 // Reads the descendants of `top`, whose children begin `childOffset` bytes
-// after its start, depth first in file order.
-void ScanSubtree(FileWindow *window, AtomNode *top, uint32_t childOffset, ScanBudget *budget) {
+// after its start, depth first in file order.  The result is that of the
+// scan of top's own level: 1, -1 when it ended at a type the whitelist
+// rejects, -99 when it ended at a header cut short.
+int32_t ScanSubtree(FileWindow *window, AtomNode *top, uint32_t childOffset, ScanBudget *budget) {
+    int32_t result = 1;
     FrameStack<Level> levels;
     PositionSet path{};  // positions of the atoms whose children are being read
     auto enter = [&](AtomNode *node, uint32_t offset) {
@@ -404,7 +407,9 @@ void ScanSubtree(FileWindow *window, AtomNode *top, uint32_t childOffset, ScanBu
         level.done = true;  // unless a child is read and the level goes on
         if ((level.wrapped && SetContains(level.seen, pos)) || SetContains(path, pos)) continue;
         Header header{};
-        if (ReadHeaderAt(window, pos, &header) < 0 || header.size < kHeaderBytes) continue;
+        const int32_t read = ReadHeaderAt(window, pos, &header);
+        if (read < 0 && levels.count == 1) result = read;
+        if (read < 0 || header.size < kHeaderBytes) continue;
         if (!TakeNode(budget)) {
             while (!levels.Empty()) {
                 FreeSet(&levels.Top().seen);
@@ -427,6 +432,7 @@ void ScanSubtree(FileWindow *window, AtomNode *top, uint32_t childOffset, ScanBu
         enter(node, ChildOffsetOf(node));  // `level` may move: not used after this
     }
     FreeSet(&path);
+    return result;
 }
 
 // Notes a top-level box that a tolerant scan passes over.
@@ -533,8 +539,7 @@ int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize) {
     uint64_t pool = kRereadNodes;
     ScanBudget budget = BudgetOf(parent, FileSizeOf(file), &pool);
     FileWindow window(file);
-    ScanSubtree(&window, parent, headerSize, &budget);
-    return 1;
+    return ScanSubtree(&window, parent, headerSize, &budget);
 }
 
 int32_t ExtractAtomRecords(Root_atom *root) {
