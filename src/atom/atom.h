@@ -17,6 +17,13 @@
 
 // ---------------------------------------------------------------- records
 
+// Bytes of a file that several records' tables share (see the reader):
+// released with the last record that uses them.
+struct SharedBytes {
+    uint8_t *bytes;
+    uint32_t users;
+};
+
 // A trailing table or text is tableBytes long, the length its atom gives.
 // Only its first tableHeld bytes are stored: a table that the file ends
 // inside (a download cut short, or a count no file could hold) is zeros from
@@ -25,9 +32,10 @@
 struct realStructure {
     uint8_t *image;       // recordSize bytes, zero-filled, type at offset 4
     uint32_t imageSize;   // bytes allocated for image
-    uint8_t *table;       // the stored part of the trailing table or text, owned
+    uint8_t *table;       // the stored part of the trailing table or text
     uint32_t tableBytes;  // length of the table or text; 0 and table null when none
     uint32_t tableHeld;   // bytes stored at table (at most tableBytes)
+    SharedBytes *shared;  // when set, table points into these bytes; else it is owned
 };
 
 struct AtomNode {
@@ -118,6 +126,9 @@ void StoreTableU32(realStructure *record, uint32_t index, uint32_t value);
 // all of it stored.  Returns false (and leaves no buffer) when it cannot be
 // allocated.
 bool AllocRecordTable(realStructure *record, uint32_t bytes);
+// Lets go of the trailing buffer (freed, or its shared bytes given back) and
+// leaves the record without one.
+void ReleaseRecordTable(realStructure *record);
 
 // ---------------------------------------------------------------- walks
 

@@ -134,20 +134,31 @@ int32_t FreeAtomTables(AtomNode *node) {
     if (node == nullptr) return -1;
     realStructure *record = node->realStructure;
     if (HasTrailingBuffer(node->type)) {
-        if (record != nullptr) {
-            FreeIfSet(record->table);
-            record->table = nullptr;
-            record->tableBytes = 0;
-            record->tableHeld = 0;
-        }
+        ReleaseRecordTable(record);
         return 1;
     }
     return HasNoBuffer(node->type) ? 1 : -1;
 }
 
+void ReleaseRecordTable(realStructure *record) {
+    if (record == nullptr) return;
+    if (record->shared != nullptr) {
+        if (--record->shared->users == 0) {
+            std::free(record->shared->bytes);
+            std::free(record->shared);
+        }
+    } else {
+        FreeIfSet(record->table);
+    }
+    record->shared = nullptr;
+    record->table = nullptr;
+    record->tableBytes = 0;
+    record->tableHeld = 0;
+}
+
 void FreeAtomRecord(realStructure *record) {
     if (record == nullptr) return;
-    FreeIfSet(record->table);
+    ReleaseRecordTable(record);
     FreeIfSet(record->image);
     std::free(record);
 }
@@ -281,10 +292,7 @@ void StoreTableU32(realStructure *record, uint32_t index, uint32_t value) {
 
 bool AllocRecordTable(realStructure *record, uint32_t bytes) {
     if (record == nullptr) return false;
-    FreeIfSet(record->table);
-    record->table = nullptr;
-    record->tableBytes = 0;
-    record->tableHeld = 0;
+    ReleaseRecordTable(record);
     auto *table = static_cast<uint8_t *>(AllocZeroed(bytes));
     if (table == nullptr) return false;
     record->table = table;

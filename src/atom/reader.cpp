@@ -47,42 +47,65 @@ struct RawHeader {
     uint8_t type[4];
 };
 
-// Headers and records are a few bytes each at positions all over the file,
-// read again where levels read the same bytes again.  They are read through
-// a window of the file held here: a seek on the stream costs a system call
-// even where the stream's own buffer holds the bytes.  Without memory for
-// the window every read goes to the stream.
-constexpr uint32_t kWindowBytes = 64 * 1024;
+// Headers and records are a few bytes each at positions all over the file:
+// in file order while the scan goes down and along, backward while the
+// extraction comes back up, and again where levels read the same bytes
+// again.  They are read through pages of the file held here (a seek on the
+// stream costs a system call even where the stream's buffer holds the
+// bytes): up to kPages pages of kPageBytes, a page's slot given by its
+// number, each read the first time it is asked for.  A page that cannot be
+// had is read from the stream each time.
+constexpr uint32_t kPageBytes = 4096;
+constexpr uint32_t kPages = 256;
 
-struct FileWindow {
-    explicit FileWindow(FILE *file_) : file(file_) {
-        bytes = static_cast<uint8_t *>(std::malloc(kWindowBytes));
-    }
+class FileWindow {
+public:
+    explicit FileWindow(FILE *file_) : file(file_) {}
     FileWindow(const FileWindow &) = delete;
     FileWindow &operator=(const FileWindow &) = delete;
-    ~FileWindow() { std::free(bytes); }
+    ~FileWindow() {
+        for (Page &page : pages_) std::free(page.bytes);
+    }
     // Copies up to `count` bytes from `position`; the count delivered (fewer
     // at the end of the file).
     uint32_t Read(uint32_t position, void *into, uint32_t count) {
-        if (bytes == nullptr || count > kWindowBytes) {
-            if (!SeekTo(file, position)) return 0;
-            return uint32_t(std::fread(into, 1, count, file));
+        auto *out = static_cast<uint8_t *>(into);
+        uint32_t delivered = 0;
+        while (delivered < count) {
+            const uint64_t at = uint64_t(position) + delivered;
+            const Page *page = PageOf(at / kPageBytes);
+            if (page == nullptr) return delivered + Direct(at, out + delivered, count - delivered);
+            const uint32_t within = uint32_t(at % kPageBytes);
+            if (within >= page->length) break;
+            const uint32_t take = page->length - within < count - delivered ? page->length - within
+                                                                            : count - delivered;
+            std::memcpy(out + delivered, page->bytes + within, take);
+            delivered += take;
         }
-        if (position < start || uint64_t(position) + count > start + length) {
-            length = 0;
-            if (!SeekTo(file, position)) return 0;
-            start = position;
-            length = uint32_t(std::fread(bytes, 1, kWindowBytes, file));
-        }
-        const uint64_t available = start + length > position ? start + length - position : 0;
-        const uint32_t delivered = uint32_t(available < count ? available : count);
-        std::memcpy(into, bytes + (position - start), delivered);
         return delivered;
     }
-    FILE *file;
-    uint8_t *bytes = nullptr;
-    uint64_t start = 0;
-    uint32_t length = 0;
+    FILE *const file;
+
+private:
+    struct Page {
+        uint64_t number;
+        uint32_t length;  // bytes of the page in the file
+        uint8_t *bytes;   // null until the slot is first used
+    };
+    const Page *PageOf(uint64_t number) {
+        Page &page = pages_[number % kPages];
+        if (page.bytes != nullptr && page.number == number) return &page;
+        if (page.bytes == nullptr) page.bytes = static_cast<uint8_t *>(std::malloc(kPageBytes));
+        if (page.bytes == nullptr || !SeekTo(file, number * kPageBytes)) return nullptr;
+        page.number = number;
+        page.length = uint32_t(std::fread(page.bytes, 1, kPageBytes, file));
+        return &page;
+    }
+    uint32_t Direct(uint64_t position, uint8_t *into, uint32_t count) {
+        if (!SeekTo(file, position)) return 0;
+        return uint32_t(std::fread(into, 1, count, file));
+    }
+    Page pages_[kPages] = {};
 };
 
 // Reads the 8-byte header at `position`.  0: read; -99: short read
@@ -233,6 +256,44 @@ Trailing TrailingKind(const AtomNode *node) {
     return Trailing::Unknown;
 }
 
+// Where the tables of one extraction come from.  Tables are copies of the
+// file's bytes, each its own; tables of atoms that lie apart hold no more
+// bytes together than the file has.  Atoms that overlap (a child running
+// past its parent, nodes read again) can make many tables of the same bytes:
+// once the copies would pass the size of the file, the file is held whole,
+// once, and the tables after that point into it.
+struct TableSource {
+    FILE *file;
+    uint64_t fileSize;
+    uint64_t copied;      // bytes of the copies made so far
+    SharedBytes *whole;   // the file's bytes, held by the source and the tables
+    bool wholeFailed;     // no memory for them: copies go on
+};
+
+void EndTableSource(TableSource *source) {
+    if (source->whole != nullptr && --source->whole->users == 0) {
+        std::free(source->whole->bytes);
+        std::free(source->whole);
+    }
+    source->whole = nullptr;
+}
+
+// The whole file, read once (a short read leaves zeros).
+SharedBytes *WholeFile(TableSource *source) {
+    if (source->whole != nullptr || source->wholeFailed) return source->whole;
+    auto *whole = static_cast<SharedBytes *>(std::calloc(1, sizeof(SharedBytes)));
+    if (whole != nullptr) whole->bytes = static_cast<uint8_t *>(AllocZeroed(size_t(source->fileSize)));
+    if (whole == nullptr || whole->bytes == nullptr) {
+        std::free(whole);
+        source->wholeFailed = true;
+        return nullptr;
+    }
+    if (SeekTo(source->file, 0)) std::fread(whole->bytes, 1, size_t(source->fileSize), source->file);
+    whole->users = 1;  // the source's
+    source->whole = whole;
+    return whole;
+}
+
 // Reads `bytes` of trailing data from `position` into the record.  The table
 // or text is that long, zero-filled, and holds the file's bytes where the
 // file has them: one that the file ends inside (a download that stopped
@@ -240,34 +301,41 @@ Trailing TrailingKind(const AtomNode *node) {
 // the bytes the file holds are stored, so a count costs memory in proportion
 // to the file, not to itself.  False when the block for `bytes` could not be
 // had: 2 GiB or more (see kLargestBlock), or no memory for what is stored.
-bool ReadTrailing(FILE *file, realStructure *record, uint32_t position, uint32_t bytes,
-                  uint64_t fileSize) {
+bool ReadTrailing(TableSource *source, realStructure *record, uint32_t position, uint32_t bytes) {
     if (!BlockFits(bytes)) return false;
-    const uint64_t inFile = position < fileSize ? fileSize - position : 0;
+    const uint64_t inFile = position < source->fileSize ? source->fileSize - position : 0;
     const uint32_t held = uint32_t(bytes < inFile ? bytes : inFile);
+    if (held > 0 && source->copied + held > source->fileSize) {
+        if (SharedBytes *whole = WholeFile(source)) {
+            ++whole->users;
+            record->shared = whole;
+            record->table = whole->bytes + position;
+            record->tableBytes = bytes;
+            record->tableHeld = held;
+            return true;
+        }
+    }
     // A table of which the file holds nothing still has a (1-byte) buffer:
     // a table that was read has one.
     auto *stored = static_cast<uint8_t *>(AllocZeroed(held));
     if (stored == nullptr) return false;
-    if (held > 0 && SeekTo(file, position)) std::fread(stored, 1, held, file);
+    if (held > 0 && SeekTo(source->file, position)) std::fread(stored, 1, held, source->file);
+    source->copied += held;
     record->table = stored;
     record->tableBytes = bytes;
     record->tableHeld = held;
     return true;
 }
 
-// ReadAtomTable with the file's size known.
-int32_t ReadTable(AtomNode *node, const AtomTypeInfo *info, FILE *file, uint64_t fileSize) {
-    if (node == nullptr || info == nullptr || file == nullptr) return -99;
+// ReadAtomTable from a source of tables.
+int32_t ReadTable(AtomNode *node, const AtomTypeInfo *info, TableSource *source) {
+    if (node == nullptr || info == nullptr || source->file == nullptr) return -99;
     realStructure *record = node->realStructure;
     if (record == nullptr) return -99;
     const Trailing kind = TrailingKind(node);
     if (kind == Trailing::None) return 1;
     if (kind == Trailing::Unknown) return -1;
-    FreeIfSet(record->table);
-    record->table = nullptr;
-    record->tableBytes = 0;
-    record->tableHeld = 0;
+    ReleaseRecordTable(record);
     const uint32_t fixed = info->recordSize - 4;
     const uint32_t start = node->offset + fixed;
     if (kind == Trailing::Text) {
@@ -275,7 +343,7 @@ int32_t ReadTable(AtomNode *node, const AtomTypeInfo *info, FILE *file, uint64_t
         // 2^32: a block no allocation gives.
         const uint32_t length = node->size - fixed;
         if (length == 0) return 1;
-        return ReadTrailing(file, record, start, length, fileSize) ? 1 : -99;
+        return ReadTrailing(source, record, start, length) ? 1 : -99;
     }
     uint32_t count = RecordU32(record, 12);
     if (IsType(node, "stsz")) {
@@ -290,7 +358,7 @@ int32_t ReadTable(AtomNode *node, const AtomTypeInfo *info, FILE *file, uint64_t
         return -99;
     }
     if (bytes == 0) return 1;  // an empty table leaves no buffer
-    return ReadTrailing(file, record, start, bytes, fileSize) ? 1 : -99;
+    return ReadTrailing(source, record, start, bytes) ? 1 : -99;
 }
 
 // ---------------------------------------------------------------- extraction
@@ -306,7 +374,7 @@ int32_t ReadRecord(uint32_t count, AtomNode *node, FileWindow *window, realStruc
 }
 
 // Reads one atom's record and table.  Atoms without a record are skipped.
-int32_t ExtractNode(AtomNode *node, FileWindow *window, uint64_t fileSize) {
+int32_t ExtractNode(AtomNode *node, FileWindow *window, TableSource *tables) {
     if (node->realStructure == nullptr) return 1;
     AtomTypeInfo info{};
     if (GetAtomTypeInfo(node, &info) != 1) return 1;
@@ -315,16 +383,16 @@ int32_t ExtractNode(AtomNode *node, FileWindow *window, uint64_t fileSize) {
         std::printf("atom[%s] extract from file error\n", node->type);
         return -99;
     }
-    if (info.entrySize != 0) ReadTable(node, &info, window->file, fileSize);
+    if (info.entrySize != 0) ReadTable(node, &info, tables);
     return 1;
 }
 
 // Extracts the descendants of a node, depth first; a record that cannot be
 // read ends the extraction of its level.  -1 when that happened among the
 // node's own children.
-int32_t ExtractSubtree(AtomNode *node, FileWindow *window, uint64_t fileSize) {
+int32_t ExtractSubtree(AtomNode *node, FileWindow *window, TableSource *tables) {
     const bool whole = VisitDescendantsAfter(
-        node, [&](AtomNode *child) { return ExtractNode(child, window, fileSize) >= 0; });
+        node, [&](AtomNode *child) { return ExtractNode(child, window, tables) >= 0; });
     return whole ? 1 : -1;
 }
 
@@ -545,11 +613,14 @@ int32_t ReadChildAtoms(FILE *file, AtomNode *parent, uint32_t headerSize) {
 int32_t ExtractAtomRecords(Root_atom *root) {
     if (root == nullptr || root->file == nullptr) return -99;
     FileWindow window(root->file);
-    for (AtomNode *atom = root->firstAtom; atom != nullptr; atom = atom->next) {
-        ExtractSubtree(atom, &window, root->fileSize);
-        if (ExtractNode(atom, &window, root->fileSize) < 0) return -99;
+    TableSource tables{root->file, root->fileSize, 0, nullptr, false};
+    int32_t result = 1;
+    for (AtomNode *atom = root->firstAtom; atom != nullptr && result == 1; atom = atom->next) {
+        ExtractSubtree(atom, &window, &tables);
+        if (ExtractNode(atom, &window, &tables) < 0) result = -99;
     }
-    return 1;
+    EndTableSource(&tables);
+    return result;
 }
 
 int32_t ReadAtomRecord(uint32_t count, AtomNode *node, FILE *file, realStructure *record) {
@@ -565,5 +636,8 @@ int32_t ReadAtomRecord(uint32_t count, AtomNode *node, FILE *file, realStructure
 
 int32_t ReadAtomTable(AtomNode *node, const AtomTypeInfo *info, FILE *file) {
     if (file == nullptr) return -99;
-    return ReadTable(node, info, file, FileSizeOf(file));
+    TableSource tables{file, FileSizeOf(file), 0, nullptr, false};
+    const int32_t result = ReadTable(node, info, &tables);
+    EndTableSource(&tables);
+    return result;
 }
