@@ -61,6 +61,45 @@ uint32_t ReadBigEndian32(const uint8_t *bytes);
 uint32_t SwapBytes32(uint32_t word);
 uint16_t SwapBytes16(uint16_t word);
 bool SameAtomType(const char *a, const char *b);
+// The four bytes of a type code as one number (first byte highest).  Two
+// codes without a NUL are the same type when their numbers are equal: the
+// lookups against the catalogue's codes compare numbers, not strings.
+inline uint32_t TypeCode(const char *type) {
+    return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
+           uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
+}
+// A set of type codes (without NULs), sorted once for lookups by halves.
+template <size_t N>
+struct CodeSet {
+    explicit CodeSet(const uint32_t (&list)[N]) {
+        for (size_t i = 0; i < N; ++i) {
+            size_t at = i;
+            for (; at > 0 && codes[at - 1] > list[i]; --at) codes[at] = codes[at - 1];
+            codes[at] = list[i];
+        }
+    }
+    bool Holds(uint32_t code) const {
+        size_t low = 0, high = N;
+        while (low < high) {
+            const size_t middle = (low + high) / 2;
+            if (codes[middle] < code)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        return low < N && codes[low] == code;
+    }
+    uint32_t codes[N] = {};
+};
+// Whether a type is one of a set's codes.
+template <size_t N>
+bool TypeIsOneOf(const char *type, const CodeSet<N> &set) {
+    return set.Holds(TypeCode(type));
+}
+constexpr uint32_t Code(const char (&type)[5]) {
+    return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
+           uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
+}
 bool CopyAtomType(char *destination, const char *source);
 
 // ---------------------------------------------------------------- memory

@@ -81,25 +81,28 @@ bool AllocNodeRecord(AtomNode *node) {
 }
 
 bool HasTrailingBuffer(const char *type) {
-    static constexpr const char *kTypes[] = {"ctts", "co64", "elst", "stts", "stsz", "stsc",
-                                             "stco", "stss", "stsh", "stdp", "sdp ", "url ",
-                                             "urn ", "mpod"};
-    for (const char *known : kTypes)
-        if (SameAtomType(type, known)) return true;
-    return false;
+    static constexpr uint32_t kTypes[] = {Code("ctts"), Code("co64"), Code("elst"), Code("stts"),
+                                          Code("stsz"), Code("stsc"), Code("stco"), Code("stss"),
+                                          Code("stsh"), Code("stdp"), Code("sdp "), Code("url "),
+                                          Code("urn "), Code("mpod")};
+    static const CodeSet kSet(kTypes);
+    return TypeIsOneOf(type, kSet);
 }
 
 bool HasNoBuffer(const char *type) {
-    static constexpr const char *kTypes[] = {
-        "cprt", "dref", "dpnd", "dmed", "dimm", "drep", "dmax", "esds", "edts", "free",
-        "ftyp", "hdlr", "hint", "hnti", "hinf", "iods", "ipir", "mdia", "minf", "mdhd",
-        "mdat", "moov", "mvhd", "mp4a", "mp4s", "mp4v", "moof", "mfhd", "mvex", "maxr",
-        "nmhd", "nump", "pmax", "payt", "rtp ", "stbl", "stsd", "smhd", "snro", "sync",
-        "skip", "trak", "tkhd", "tref", "traf", "tfhd", "trex", "trun", "tmin", "tmax",
-        "trpy", "tpyl", "tims", "tsro", "udta", "vmhd"};
-    for (const char *known : kTypes)
-        if (SameAtomType(type, known)) return true;
-    return false;
+    static constexpr uint32_t kTypes[] = {
+        Code("cprt"), Code("dref"), Code("dpnd"), Code("dmed"), Code("dimm"), Code("drep"),
+        Code("dmax"), Code("esds"), Code("edts"), Code("free"), Code("ftyp"), Code("hdlr"),
+        Code("hint"), Code("hnti"), Code("hinf"), Code("iods"), Code("ipir"), Code("mdia"),
+        Code("minf"), Code("mdhd"), Code("mdat"), Code("moov"), Code("mvhd"), Code("mp4a"),
+        Code("mp4s"), Code("mp4v"), Code("moof"), Code("mfhd"), Code("mvex"), Code("maxr"),
+        Code("nmhd"), Code("nump"), Code("pmax"), Code("payt"), Code("rtp "), Code("stbl"),
+        Code("stsd"), Code("smhd"), Code("snro"), Code("sync"), Code("skip"), Code("trak"),
+        Code("tkhd"), Code("tref"), Code("traf"), Code("tfhd"), Code("trex"), Code("trun"),
+        Code("tmin"), Code("tmax"), Code("trpy"), Code("tpyl"), Code("tims"), Code("tsro"),
+        Code("udta"), Code("vmhd")};
+    static const CodeSet kSet(kTypes);
+    return TypeIsOneOf(type, kSet);
 }
 
 }  // namespace

@@ -247,11 +247,14 @@ bool NoteLevelPosition(PositionSet *seen, bool *wrapped, const AtomNode *first, 
 enum class Trailing { None, Counted, Text, Unknown };
 
 Trailing TrailingKind(const AtomNode *node) {
-    for (const char *t : {"ctts", "co64", "elst", "stts", "stsz", "stsc", "stco", "stss", "stsh",
-                          "stdp"})
-        if (IsType(node, t)) return Trailing::Counted;
-    for (const char *t : {"sdp ", "url ", "urn "})
-        if (IsType(node, t)) return Trailing::Text;
+    static constexpr uint32_t kCounted[] = {Code("ctts"), Code("co64"), Code("elst"), Code("stts"),
+                                            Code("stsz"), Code("stsc"), Code("stco"), Code("stss"),
+                                            Code("stsh"), Code("stdp")};
+    static constexpr uint32_t kText[] = {Code("sdp "), Code("url "), Code("urn ")};
+    static const CodeSet kCountedSet(kCounted);
+    static const CodeSet kTextSet(kText);
+    if (TypeIsOneOf(node->type, kCountedSet)) return Trailing::Counted;
+    if (TypeIsOneOf(node->type, kTextSet)) return Trailing::Text;
     if (FreeAtomTables(const_cast<AtomNode *>(node)) == 1) return Trailing::None;
     return Trailing::Unknown;
 }
@@ -402,7 +405,7 @@ int32_t ExtractSubtree(AtomNode *node, FileWindow *window, TableSource *tables) 
 // runs past its parent has its children read where they are, and the levels
 // above go on after the parent's end, over the same bytes, so nested
 // overruns read the bytes behind them again and again: the number of nodes
-// doubles with every 16 bytes of such nesting (a 172-byte atom makes 1,577,
+// doubles with every 16 bytes of such nesting (a 176-byte atom makes 3,070,
 // a 500-byte one would make more than a 32-bit process could hold).
 //
 // Every top-level atom may make one node per 8 of its bytes in the file (and
@@ -411,7 +414,8 @@ int32_t ExtractSubtree(AtomNode *node, FileWindow *window, TableSource *tables) 
 // one allowance for the whole file.  So the nodes of one atom never take
 // those of another, and no file's tree has more nodes than this allowance
 // and one per 4 bytes (a file of top-level atoms of 8 bytes has one per 8).
-constexpr uint64_t kRereadNodes = uint64_t(1) << 18;
+// The allowance is reached by about 256 bytes of nested overruns.
+constexpr uint64_t kRereadNodes = uint64_t(1) << 16;
 
 struct ScanBudget {
     uint64_t own;    // nodes of this top-level atom

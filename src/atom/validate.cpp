@@ -13,10 +13,12 @@ uint32_t CountChildren(const AtomNode *node) {
     return count;
 }
 
+// `type` is a rule's code, which holds no NUL.
 uint32_t CountChildrenOfType(const AtomNode *node, const char *type) {
+    const uint32_t code = TypeCode(type);
     uint32_t count = 0;
     for (const AtomNode *child = node->firstChild; child != nullptr; child = child->next)
-        if (SameAtomType(child->type, type)) ++count;
+        if (TypeCode(child->type) == code) ++count;
     return count;
 }
 

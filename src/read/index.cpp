@@ -429,10 +429,12 @@ bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
     const uint32_t valid = CountValidKeys(stss, entries, track->sampleCount);
     track->keyFrameCount = 0;
     if (valid == 0) return true;
-    if (valid > track->capacity / 2) {
-        void *grown = std::realloc(track->keyFrames, size_t(valid) * sizeof(KeyFrameEntry));
+    if (valid > track->keyFrameSlots) {
+        void *grown = AllocIndexArray(valid, sizeof(KeyFrameEntry));
         if (grown == nullptr) return false;
+        FreeIndexArray(track->keyFrames, track->keyFrameSlots, sizeof(KeyFrameEntry));
         track->keyFrames = static_cast<KeyFrameEntry *>(grown);
+        track->keyFrameSlots = valid;
     }
     for (uint32_t i = 0; i < entries; ++i) {
         const uint32_t number = TableU32(stss, i);
@@ -448,7 +450,7 @@ bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
 void KeepCountsWithinArrays(ReadTrack *track) {
     if (track->samples == nullptr || track->sampleCount > track->capacity)
         track->sampleCount = track->samples == nullptr ? 0 : track->capacity;
-    const uint32_t keySlots = track->keyFrames == nullptr ? 0 : track->capacity / 2;
+    const uint32_t keySlots = track->keyFrames == nullptr ? 0 : track->keyFrameSlots;
     if (track->keyFrameCount > keySlots) track->keyFrameCount = keySlots;
 }
 

@@ -48,7 +48,15 @@ struct ReadTrack {
     // The sample tables in closed form when the entries are not stored in
     // samples (see the sample index); null when they are.
     ComputedIndex *computed;
+    // Entries allocated for keyFrames (capacity / 2, or more once grown).
+    uint32_t keyFrameSlots;
 };
+
+// The index's arrays: zero-filled, null when they cannot be had (also for a
+// block of 2 GiB or more, see kLargestBlock).  Large ones come straight from
+// the system and cost memory only where entries are written.
+void *AllocIndexArray(uint64_t count, size_t entryBytes);
+void FreeIndexArray(void *array, uint64_t count, size_t entryBytes);
 
 // A buffer reused across GetNextSample calls; grows only when a larger
 // sample comes.
