@@ -7,11 +7,15 @@
 // arithmetic: each "stsc" entry starts a run that ends at runEnd = runStart +
 // (next first_chunk - this first_chunk) x samples_per_chunk, and the walk
 // moves to the next entry (and the next chunk) at the first sample that has
-// reached runEnd, k >= runEnd.  A run whose end is already behind it (a
-// first_chunk repeated, or going back) thus lasts one sample, and a run
-// whose runStart is not the sample it is entered at begins no chunk there:
-// that sample goes on from the one before it.  Offsets and times wrap at
-// 2^32 as the 32-bit sums they are.
+// reached runEnd, k >= runEnd.  In a walk that counts up from a runStart
+// below runEnd, k meets runEnd exactly, so only a run whose end is already
+// behind it (a first_chunk repeated, or going back) tells "reached" from
+// "equal": read as equality, such a run would never end and every stsc
+// entry after it would be ignored; read as k >= runEnd it lasts one sample
+// and the entries follow one another.  A run whose runStart is not the
+// sample it is entered at begins no chunk there: that sample goes on from
+// the one before it.  Offsets and times wrap at 2^32 as the 32-bit sums
+// they are.
 //
 // Every entry is a function of the tables, computed in closed form from the
 // "stts" runs, the "stsc" runs as the walk enters them, the chunk offsets
