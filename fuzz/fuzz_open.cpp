@@ -33,20 +33,48 @@ void Consume(uint8_t **data, uint32_t size) {
     if (*data != nullptr) std::abort();
 }
 
+// A file of a few bytes may claim hundreds of millions of samples (empty
+// ones read without fail), so a walk takes at most this many steps from
+// each end of a track.
+constexpr uint32_t kWalkSteps = 4096;
+
+// The cursor's value `back` steps before the end of `count`, when the walk
+// has come that far.
+int32_t NearTheEnd(int32_t cursor, uint32_t count, uint32_t back) {
+    return count > back && uint32_t(cursor) < count - back ? int32_t(count - back) : cursor;
+}
+
 void WalkSamples(MP4_read_file *handle, int32_t trackId) {
     uint8_t *data = nullptr;
     uint32_t size = 0;
     uint32_t time = 0;
-    while (MP4GetNextSample(handle, trackId, &data, &size, &time) == 1) Consume(&data, size);
+    const ReadTrack *track = trackId >= 0 && trackId < MP4_READ_TRACK_SLOTS ? handle->tracks[trackId] : nullptr;
+    const uint32_t count = track != nullptr ? track->sampleCount : 0;
+    for (uint32_t step = 0; MP4GetNextSample(handle, trackId, &data, &size, &time) == 1; ++step) {
+        Consume(&data, size);
+        if (step + 1 == kWalkSteps) {
+            int32_t &cursor = trackId == handle->videoTrackId ? handle->videoCursor : handle->audioCursor;
+            cursor = NearTheEnd(cursor, count, kWalkSteps);
+        }
+    }
 }
 
 void WalkKeyFrames(MP4_read_file *handle, int32_t trackId) {
     uint8_t *data = nullptr;
     uint32_t size = 0;
+    const ReadTrack *track = trackId >= 0 && trackId < MP4_READ_TRACK_SLOTS ? handle->tracks[trackId] : nullptr;
+    const uint32_t keys = track != nullptr ? track->keyFrameCount : 0;
     GoToBeginOfKeyFrame(handle, trackId);
-    while (MP4NextKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+    for (uint32_t step = 0; MP4NextKeyFrame(handle, trackId, &data, &size) == 1; ++step) {
+        Consume(&data, size);
+        if (step + 1 == kWalkSteps) handle->keyCursor = NearTheEnd(handle->keyCursor, keys, kWalkSteps);
+    }
     GoToEndOfKeyFrame(handle, trackId);
-    while (MP4PrevKeyFrame(handle, trackId, &data, &size) == 1) Consume(&data, size);
+    for (uint32_t step = 0; MP4PrevKeyFrame(handle, trackId, &data, &size) == 1; ++step) {
+        Consume(&data, size);
+        if (step + 1 == kWalkSteps && handle->keyCursor > int32_t(kWalkSteps))
+            handle->keyCursor = int32_t(kWalkSteps);
+    }
 }
 
 void LookUpTimes(MP4_read_file *handle, int32_t trackId) {

@@ -131,12 +131,7 @@ bool BeginsLowerCase(const char *type) {
     return first >= 'a' && first <= 'z';
 }
 
-const TypeEntry *FindTypeEntry(const char *type) {
-    if (type == nullptr || !BeginsLowerCase(type)) return nullptr;
-    for (const TypeEntry &entry : kCatalogue)
-        if (std::memcmp(entry.type, type, 4) == 0) return &entry;
-    return nullptr;
-}
+constexpr size_t kTypeCount = sizeof kCatalogue / sizeof kCatalogue[0];
 
 void StoreRules(const TypeEntry &entry, AtomTypeInfo *info) {
     info->childCount = entry.ruleCount;
@@ -145,7 +140,62 @@ void StoreRules(const TypeEntry &entry, AtomTypeInfo *info) {
                      info);
 }
 
-bool IsType(const char *type, const char *code) { return std::memcmp(type, code, 4) == 0; }
+// The catalogue's codes as numbers, sorted, each with its entry and its
+// rules already laid out as GetAtomTypeInfo hands them: every atom of a file
+// is looked up several times while it is read.
+struct TypeIndex {
+    TypeIndex() {
+        for (size_t i = 0; i < kTypeCount; ++i) {
+            const uint32_t code = TypeCode(kCatalogue[i].type);
+            size_t at = i;
+            for (; at > 0 && codes[at - 1] > code; --at) {
+                codes[at] = codes[at - 1];
+                entries[at] = entries[at - 1];
+            }
+            codes[at] = code;
+            entries[at] = &kCatalogue[i];
+        }
+        for (size_t i = 0; i < kTypeCount; ++i) StoreRules(*entries[i], &rules[i]);
+    }
+    uint32_t codes[kTypeCount] = {};
+    const TypeEntry *entries[kTypeCount] = {};
+    AtomTypeInfo rules[kTypeCount] = {};  // childCount and childRules of each
+};
+
+const TypeIndex &Index() {
+    static const TypeIndex index;
+    return index;
+}
+
+// The position of a code in the index, or kTypeCount.
+size_t FindType(const char *type) {
+    if (type == nullptr || !BeginsLowerCase(type)) return kTypeCount;
+    const TypeIndex &index = Index();
+    const uint32_t code = TypeCode(type);
+    size_t low = 0, high = kTypeCount;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        if (index.codes[middle] < code)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < kTypeCount && index.codes[low] == code ? low : kTypeCount;
+}
+
+const TypeEntry *FindTypeEntry(const char *type) {
+    const size_t at = FindType(type);
+    return at < kTypeCount ? Index().entries[at] : nullptr;
+}
+
+// Rules 1 to childCount and childCount, as StoreRules gives them.
+void CopyRules(size_t at, AtomTypeInfo *info) {
+    const AtomTypeInfo &laid = Index().rules[at];
+    info->childCount = laid.childCount;
+    std::memcpy(info->childRules, laid.childRules, laid.childCount * sizeof(ChildRule));
+}
+
+bool IsType(const char *type, const char (&code)[5]) { return TypeCode(type) == Code(code); }
 
 }  // namespace
 
@@ -162,17 +212,15 @@ int32_t GetAtomTypeInfoForCode(const char *type, AtomTypeInfo *info) {
     if (type == nullptr) return -1;
     char code[5];
     CopyAtomType(code, type);
-    const TypeEntry *entry = FindTypeEntry(code);
-    if (entry == nullptr || info == nullptr) return -1;
-    if (IsType(code, "root")) {
-        StoreRules(*entry, info);
-        return 0;
-    }
+    const size_t at = FindType(code);
+    if (at == kTypeCount || info == nullptr) return -1;
+    CopyRules(at, info);
+    if (IsType(code, "root")) return 0;
+    const TypeEntry *entry = Index().entries[at];
     info->headerSize = entry->headerSize;
     info->recordSize = entry->recordSize;
     info->hasTable = entry->hasTable;
     info->entrySize = entry->entrySize;
-    StoreRules(*entry, info);
     return 1;
 }
 
@@ -190,8 +238,9 @@ int32_t CheckReadableAtomType(const uint8_t *type) {
     CopyAtomType(code, reinterpret_cast<const char *>(type));
     if (!BeginsLowerCase(code)) return -1;
     if (IsType(code, "free")) return 1;
-    for (const char *rejected : {"s263", "samr", "d263", "damr"})
-        if (IsType(code, rejected)) return -1;
+    static constexpr uint32_t kRejected[] = {Code("s263"), Code("samr"), Code("d263"), Code("damr")};
+    static const CodeSet kRejectedSet(kRejected);
+    if (TypeIsOneOf(code, kRejectedSet)) return -1;
     const TypeEntry *entry = FindTypeEntry(code);
     if (entry == nullptr) return -1;
     return IsType(code, "root") ? 0 : 1;

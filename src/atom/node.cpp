@@ -33,7 +33,10 @@ bool CopyAtomType(char *destination, const char *source) {
 
 // ---------------------------------------------------------------- memory
 
-void *AllocZeroed(size_t bytes) { return std::calloc(1, bytes == 0 ? 1 : bytes); }
+void *AllocZeroed(size_t bytes) {
+    if (!BlockFits(bytes)) return nullptr;
+    return std::calloc(1, bytes == 0 ? 1 : bytes);
+}
 
 void *ResizeBuffer(void *block, int32_t bytes) {
     if (block == nullptr) return nullptr;
@@ -78,39 +81,42 @@ bool AllocNodeRecord(AtomNode *node) {
 }
 
 bool HasTrailingBuffer(const char *type) {
-    static constexpr const char *kTypes[] = {"ctts", "co64", "elst", "stts", "stsz", "stsc",
-                                             "stco", "stss", "stsh", "stdp", "sdp ", "url ",
-                                             "urn ", "mpod"};
-    for (const char *known : kTypes)
-        if (SameAtomType(type, known)) return true;
-    return false;
+    static constexpr uint32_t kTypes[] = {Code("ctts"), Code("co64"), Code("elst"), Code("stts"),
+                                          Code("stsz"), Code("stsc"), Code("stco"), Code("stss"),
+                                          Code("stsh"), Code("stdp"), Code("sdp "), Code("url "),
+                                          Code("urn "), Code("mpod")};
+    static const CodeSet kSet(kTypes);
+    return TypeIsOneOf(type, kSet);
 }
 
 bool HasNoBuffer(const char *type) {
-    static constexpr const char *kTypes[] = {
-        "cprt", "dref", "dpnd", "dmed", "dimm", "drep", "dmax", "esds", "edts", "free",
-        "ftyp", "hdlr", "hint", "hnti", "hinf", "iods", "ipir", "mdia", "minf", "mdhd",
-        "mdat", "moov", "mvhd", "mp4a", "mp4s", "mp4v", "moof", "mfhd", "mvex", "maxr",
-        "nmhd", "nump", "pmax", "payt", "rtp ", "stbl", "stsd", "smhd", "snro", "sync",
-        "skip", "trak", "tkhd", "tref", "traf", "tfhd", "trex", "trun", "tmin", "tmax",
-        "trpy", "tpyl", "tims", "tsro", "udta", "vmhd"};
-    for (const char *known : kTypes)
-        if (SameAtomType(type, known)) return true;
-    return false;
+    static constexpr uint32_t kTypes[] = {
+        Code("cprt"), Code("dref"), Code("dpnd"), Code("dmed"), Code("dimm"), Code("drep"),
+        Code("dmax"), Code("esds"), Code("edts"), Code("free"), Code("ftyp"), Code("hdlr"),
+        Code("hint"), Code("hnti"), Code("hinf"), Code("iods"), Code("ipir"), Code("mdia"),
+        Code("minf"), Code("mdhd"), Code("mdat"), Code("moov"), Code("mvhd"), Code("mp4a"),
+        Code("mp4s"), Code("mp4v"), Code("moof"), Code("mfhd"), Code("mvex"), Code("maxr"),
+        Code("nmhd"), Code("nump"), Code("pmax"), Code("payt"), Code("rtp "), Code("stbl"),
+        Code("stsd"), Code("smhd"), Code("snro"), Code("sync"), Code("skip"), Code("trak"),
+        Code("tkhd"), Code("tref"), Code("traf"), Code("tfhd"), Code("trex"), Code("trun"),
+        Code("tmin"), Code("tmax"), Code("trpy"), Code("tpyl"), Code("tims"), Code("tsro"),
+        Code("udta"), Code("vmhd")};
+    static const CodeSet kSet(kTypes);
+    return TypeIsOneOf(type, kSet);
 }
 
 }  // namespace
 
+// Depth first, each node's descendants before the node; a record that cannot
+// be made ends the walk of its level (the siblings after it get none).
 int32_t AllocSubtreeRecords(AtomNode *node) {
     if (node == nullptr) return 1;
-    for (AtomNode *child = node->firstChild; child != nullptr; child = child->next) {
-        if (child->firstChild != nullptr) AllocSubtreeRecords(child);
-        if (!AllocNodeRecord(child)) {
-            std::printf("atom[%s] allocate error\n", child->type);
-            return -1;
-        }
-    }
-    return 1;
+    const bool whole = VisitDescendantsAfter(node, [](AtomNode *child) {
+        if (AllocNodeRecord(child)) return true;
+        std::printf("atom[%s] allocate error\n", child->type);
+        return false;
+    });
+    return whole ? 1 : -1;
 }
 
 int32_t AllocTreeRecords(Root_atom *root) {
@@ -131,30 +137,66 @@ int32_t FreeAtomTables(AtomNode *node) {
     if (node == nullptr) return -1;
     realStructure *record = node->realStructure;
     if (HasTrailingBuffer(node->type)) {
-        if (record != nullptr) {
-            FreeIfSet(record->table);
-            record->table = nullptr;
-            record->tableBytes = 0;
-        }
+        ReleaseRecordTable(record);
         return 1;
     }
     return HasNoBuffer(node->type) ? 1 : -1;
 }
 
+void ReleaseRecordTable(realStructure *record) {
+    if (record == nullptr) return;
+    if (record->shared != nullptr) {
+        if (--record->shared->users == 0) {
+            std::free(record->shared->bytes);
+            std::free(record->shared);
+        }
+    } else {
+        FreeIfSet(record->table);
+    }
+    record->shared = nullptr;
+    record->table = nullptr;
+    record->tableBytes = 0;
+    record->tableHeld = 0;
+}
+
 void FreeAtomRecord(realStructure *record) {
     if (record == nullptr) return;
-    FreeIfSet(record->table);
+    ReleaseRecordTable(record);
     FreeIfSet(record->image);
     std::free(record);
 }
 
+namespace {
+
+// Releases one node with its tables and record, not its descendants.
+void FreeOneNode(AtomNode *node) {
+    if (node->realStructure != nullptr) {
+        FreeAtomTables(node);
+        FreeAtomRecord(node->realStructure);
+    }
+    std::free(node);
+}
+
+}  // namespace
+
+// Without a stack, however deep the tree: a node's children are moved in
+// front of it in the list still to be released, then the node goes when its
+// turn comes again, childless.
 int32_t FreeAtomSubtree(AtomNode *node) {
     if (node == nullptr) return 1;
-    AtomNode *child = node->firstChild;
-    while (child != nullptr) {
-        AtomNode *next = child->next;
-        FreeAtomNode(child);
-        child = next;
+    AtomNode *pending = node->firstChild;
+    while (pending != nullptr) {
+        AtomNode *first = pending;
+        if (first->firstChild != nullptr) {
+            AtomNode *last = first->firstChild;
+            while (last->next != nullptr) last = last->next;
+            last->next = first;
+            pending = first->firstChild;
+            first->firstChild = nullptr;
+            continue;
+        }
+        pending = first->next;
+        FreeOneNode(first);
     }
     return 1;
 }
@@ -162,11 +204,7 @@ int32_t FreeAtomSubtree(AtomNode *node) {
 void FreeAtomNode(AtomNode *node) {
     if (node == nullptr) return;
     if (node->firstChild != nullptr) FreeAtomSubtree(node);
-    if (node->realStructure != nullptr) {
-        FreeAtomTables(node);
-        FreeAtomRecord(node->realStructure);
-    }
-    std::free(node);
+    FreeOneNode(node);
 }
 
 void FreeAtomTree(Root_atom *root) {
@@ -232,13 +270,22 @@ void StoreU8(realStructure *record, uint32_t offset, uint8_t value) {
 
 uint32_t TableU32(const realStructure *record, uint32_t index) {
     if (record == nullptr || record->table == nullptr) return 0;
-    if (index >= record->tableBytes / 4) return 0;
-    return ReadBigEndian32(record->table + 4 * size_t(index));
+    const uint64_t at = 4 * uint64_t(index);
+    if (at + 4 <= record->tableHeld) return ReadBigEndian32(record->table + at);
+    // A word the stored bytes end inside: the file's bytes, then zeros.
+    uint8_t word[4] = {};
+    for (uint32_t i = 0; i < 4; ++i) word[i] = TableByte(record, uint32_t(at + i));
+    return at < record->tableBytes ? ReadBigEndian32(word) : 0;
+}
+
+uint8_t TableByte(const realStructure *record, uint32_t index) {
+    if (record == nullptr || record->table == nullptr || index >= record->tableHeld) return 0;
+    return record->table[index];
 }
 
 void StoreTableU32(realStructure *record, uint32_t index, uint32_t value) {
     if (record == nullptr || record->table == nullptr) return;
-    if (index >= record->tableBytes / 4) return;
+    if (index >= record->tableHeld / 4) return;
     uint8_t *p = record->table + 4 * size_t(index);
     p[0] = uint8_t(value >> 24);
     p[1] = uint8_t(value >> 16);
@@ -248,13 +295,12 @@ void StoreTableU32(realStructure *record, uint32_t index, uint32_t value) {
 
 bool AllocRecordTable(realStructure *record, uint32_t bytes) {
     if (record == nullptr) return false;
-    FreeIfSet(record->table);
-    record->table = nullptr;
-    record->tableBytes = 0;
+    ReleaseRecordTable(record);
     auto *table = static_cast<uint8_t *>(AllocZeroed(bytes));
     if (table == nullptr) return false;
     record->table = table;
     record->tableBytes = bytes;
+    record->tableHeld = bytes;
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Checks a subtree against the catalogue's child rules.  A diagnostic only:
 // it prints the first rule a node breaks and its callers go on regardless.
+// Only nodes that have children are checked below the node given.
 #include <cstdio>
 
 #include "atom/atom.h"
@@ -12,24 +13,18 @@ uint32_t CountChildren(const AtomNode *node) {
     return count;
 }
 
+// `type` is a rule's code, which holds no NUL.
 uint32_t CountChildrenOfType(const AtomNode *node, const char *type) {
+    const uint32_t code = TypeCode(type);
     uint32_t count = 0;
     for (const AtomNode *child = node->firstChild; child != nullptr; child = child->next)
-        if (SameAtomType(child->type, type)) ++count;
+        if (TypeCode(child->type) == code) ++count;
     return count;
 }
 
-bool ValidateAt(const AtomNode *node, int depth);
-
-// Children that are containers themselves are checked first; their verdicts
-// are not part of the parent's.
-void ValidateChildren(const AtomNode *node, int depth) {
-    if (depth >= kMaxAtomDepth) return;
-    for (const AtomNode *child = node->firstChild; child != nullptr; child = child->next)
-        if (child->firstChild != nullptr) ValidateAt(child, depth + 1);
-}
-
-bool ValidateAt(const AtomNode *node, int depth) {
+// The checks of one node against its own rules, its children's verdicts
+// aside: true, or false after the message of the first check it fails.
+bool CheckOwnRules(const AtomNode *node) {
     AtomTypeInfo info{};
     const bool hasRules = GetAtomTypeInfo(node, &info) >= 0 && info.childCount > 0;
     if (node->firstChild == nullptr) {
@@ -37,12 +32,11 @@ bool ValidateAt(const AtomNode *node, int depth) {
         std::printf("\n Without required child atom at [%s] \n", node->type);
         return false;
     }
-    const uint32_t children = CountChildren(node);
-    ValidateChildren(node, depth);
     if (!hasRules) {
         std::printf("\n This Atom[%s] is not a container atom \n", node->type);
         return false;
     }
+    const uint32_t children = CountChildren(node);
     char ruleType[5];
     uint32_t counts[kMaxChildRules] = {};
     uint32_t matched = 0;
@@ -74,7 +68,15 @@ bool ValidateAt(const AtomNode *node, int depth) {
 
 }  // namespace
 
+// A node's descendants that have children of their own are checked before
+// the node, each after its own such descendants, so their messages come
+// first; their verdicts are not part of the node's.
 bool ValidateAtomHierarchy(const AtomNode *node) {
     if (node == nullptr) return false;
-    return ValidateAt(node, 0);
+    auto *root = const_cast<AtomNode *>(node);
+    VisitDescendantsAfter(root, [](AtomNode *child) {
+        if (child->firstChild != nullptr) CheckOwnRules(child);
+        return true;
+    });
+    return CheckOwnRules(node);
 }

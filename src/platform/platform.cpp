@@ -9,6 +9,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -34,6 +35,26 @@ void DebugPrintf(const char *format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     DebugOutput(text);
+}
+
+void *AllocZeroedPages(size_t bytes) {
+    if (bytes == 0) return nullptr;
+#if defined(_WIN32)
+    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+#endif
+}
+
+void FreeZeroedPages(void *block, size_t bytes) {
+    if (block == nullptr) return;
+#if defined(_WIN32)
+    (void)bytes;
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    munmap(block, bytes);
+#endif
 }
 
 int64_t StreamSizeAtEnd(FILE *file) {

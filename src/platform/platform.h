@@ -2,6 +2,7 @@
 #ifndef CORVANE_PLATFORM_H
 #define CORVANE_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,6 +16,14 @@ void DebugPrintf(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Zero-filled memory straight from the system, for large arrays most of
+// whose pages are never written: a page costs memory only once written, and
+// nothing is cleared or marked page by page when the block is taken or given
+// back.  Null when it cannot be had.  Released with FreeZeroedPages and the
+// same size.
+void *AllocZeroedPages(size_t bytes);
+void FreeZeroedPages(void *block, size_t bytes);
 
 // Size of an open stream (seeks to its end and leaves it there).
 // Returns -1 when the size cannot be taken.

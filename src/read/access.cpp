@@ -11,11 +11,19 @@
 //     video track without key frames asked for a time above 0, return -99
 //     without reading or moving any cursor, with the caller's block null and
 //     size 0;
-//   - a lookup that would land before the first entry (a key-frame seek to a
-//     time before the first key frame, or times past 2^31, which compare as
-//     negative) takes entry 0 instead of reading before the table;
-//   - a sample that does not lie wholly inside the file is a read failure,
-//     detected before any memory is reserved for it.
+//   - a key-frame seek that lands before the first entry (a time before the
+//     first key frame, or times past 2^31, which compare as negative) sets
+//     keyCursor to that entry's index plus one, 0, and hands out the key
+//     frame of entry 0 instead of reading before the table.
+//
+// Memory for a sample: the block or buffer a sample needs is a block of
+// 2 GiB or more for a size near 2^32, which a 32-bit process cannot have, so
+// such a sample gives the allocation failure on every build (see
+// kLargestBlock).  A sample that does not lie wholly inside the file cannot
+// be read in full: its read fails, and only the bytes the file holds of it
+// are read (into the reader's buffer, where they stay, as a read that falls
+// short leaves them) or none (into a block that is released again), so no
+// memory is reserved for bytes the file does not have.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +67,17 @@ bool SampleInFile(const MP4_read_file *handle, const SampleEntry &entry) {
     return uint64_t(entry.offset) + entry.size <= handle->root->fileSize;
 }
 
+// The bytes of a sample that the file holds: all of it, a first part, or none.
+uint32_t BytesInFile(const MP4_read_file *handle, const SampleEntry &entry) {
+    if (StreamOf(handle) == nullptr || entry.offset >= handle->root->fileSize) return 0;
+    const uint32_t left = handle->root->fileSize - entry.offset;
+    return entry.size < left ? entry.size : left;
+}
+
+// Whether a buffer of the sample's size and 10 bytes more, as the reader's
+// buffer grows, is a block a 32-bit process can hold.
+bool BufferFits(uint32_t size) { return BlockFits(uint64_t(size) + 10); }
+
 // Moves the stream to `offset`.  A sample that starts where the previous one
 // ended (the common case in a walk through interleaved chunks) needs no seek;
 // a seek would make the stream drop its buffer and cost a system call.
@@ -80,7 +99,8 @@ bool ReadSampleBytes(const MP4_read_file *handle, const SampleEntry &entry, uint
 const char *KindName(Branch branch) { return branch == Branch::Video ? "video" : "audio"; }
 
 // Binary search with signed comparisons: the index of the entry with the
-// greatest time not above t, among `count` entries whose time `timeOf` gives.
+// greatest time not above t, among `count` entries whose time `timeOf` gives;
+// -1 when t is below the first entry's time.
 template <typename TimeOf>
 int32_t SearchTime(int32_t t, int32_t count, TimeOf timeOf) {
     int32_t low = 0;
@@ -95,8 +115,7 @@ int32_t SearchTime(int32_t t, int32_t count, TimeOf timeOf) {
         else
             low = middle + 1;
     }
-    const int32_t found = t < int32_t(timeOf(middle)) ? middle - 1 : middle;
-    return found < 0 ? 0 : found;
+    return t < int32_t(timeOf(middle)) ? middle - 1 : middle;
 }
 
 // The end bound of both lookups is the signed 32-bit product of the timescale
@@ -111,7 +130,11 @@ int32_t SampleAtTime(const ReadTrack *track, uint32_t timescale, int32_t t) {
     const uint32_t n = track->sampleCount;
     if (t <= 0) return 0;
     if (PastEnd(t, timescale, n)) return int32_t(n - 1);
-    return SearchTime(t, int32_t(n), [track](int32_t i) { return track->samples[i].time; });
+    // Sample 0 has time 0, below every t searched for: the search never
+    // lands before it.
+    const int32_t found =
+        SearchTime(t, int32_t(n), [track](int32_t i) { return SampleAt(track, uint32_t(i)).time; });
+    return found < 0 ? 0 : found;
 }
 
 // Sets the cursor to `number`, leaves it one past, and hands the sample out in
@@ -121,26 +144,22 @@ int32_t HandOutSample(MP4_read_file *handle, const ReadTrack *track, Branch bran
     int32_t &cursor = branch == Branch::Video ? handle->videoCursor : handle->audioCursor;
     cursor = number;
     std::printf("cursor is [%d]\n", cursor);
-    const SampleEntry &entry = track->samples[number];
+    const SampleEntry entry = SampleAt(track, uint32_t(number));
     *size = entry.size;
     ++cursor;
     *data = nullptr;
-    if (!SampleInFile(handle, entry)) {
-        std::printf("error to read sample from file in Get Next Sample at sample - %s-[%d]",
-                    KindName(branch), number);
-        *size = 0;
-        return -99;
-    }
-    auto *block = static_cast<uint8_t *>(std::calloc(entry.size ? entry.size : 1, 1));
-    if (block == nullptr) {
-        std::printf("error to allocate a memory in Get Next Sample at sample - %s-[%d]",
-                    KindName(branch), number);
-        *size = 0;
-        return -99;
-    }
-    if (!ReadSampleBytes(handle, entry, block)) {
-        std::printf("error to read sample from file in Get Next Sample at sample - %s-[%d]",
-                    KindName(branch), number);
+    const char *failure = nullptr;
+    uint8_t *block = nullptr;
+    if (!BlockFits(entry.size))
+        failure = "error to allocate a memory in Get Next Sample at sample - %s-[%d]";
+    else if (!SampleInFile(handle, entry))
+        failure = "error to read sample from file in Get Next Sample at sample - %s-[%d]";
+    else if ((block = static_cast<uint8_t *>(std::calloc(entry.size ? entry.size : 1, 1))) == nullptr)
+        failure = "error to allocate a memory in Get Next Sample at sample - %s-[%d]";
+    else if (!ReadSampleBytes(handle, entry, block))
+        failure = "error to read sample from file in Get Next Sample at sample - %s-[%d]";
+    if (failure != nullptr) {
+        std::printf(failure, KindName(branch), number);
         std::free(block);
         *size = 0;
         return -99;
@@ -193,8 +212,15 @@ uint8_t *ReserveBlock(uint32_t size) {
 // Makes room for the sample and reads it.  0 on success, 1 when memory is
 // short, 2 when the bytes cannot be read.
 int32_t ReadInto(const MP4_read_file *handle, const SampleEntry &entry, SampleTarget *target) {
-    if (!SampleInFile(handle, entry)) return 2;
+    if (!BufferFits(entry.size)) return 1;
     target->offset = entry.offset;
+    if (!SampleInFile(handle, entry)) {
+        // The read falls short: into a block, nothing stays; into the
+        // buffer, the bytes the file holds, as such a read leaves them.
+        const uint32_t held = BytesInFile(handle, entry);
+        if (target->toBlock || held == 0) return 2;
+        return ReadInto(handle, SampleEntry{entry.time, entry.offset, held}, target) == 1 ? 1 : 2;
+    }
     if (target->inPlaceAbove != 0 && entry.size > target->inPlaceAbove)
         return ReadInto(handle, SampleEntry{entry.time, entry.offset, 5}, target);
     uint8_t *into = nullptr;
@@ -259,7 +285,7 @@ int32_t ReadAtCursor(MP4_read_file *handle, const ReadTrack *track, SampleTarget
         std::printf(branch.endMessage, cursor);
         return branch.endResult;
     }
-    const SampleEntry &entry = track->samples[cursor];
+    const SampleEntry entry = SampleAt(track, uint32_t(cursor));
     *time = entry.time;
     *size = entry.size;
     ++(handle->*branch.cursor);
@@ -312,7 +338,7 @@ int32_t ReadKeyFrame(const MP4_read_file *handle, const ReadTrack *track, int32_
                      SampleBuffer *buffer, uint32_t *size, const char *readMessage) {
     const uint32_t number = track->keyFrames[index].sampleNumber;
     std::printf("cursor is [%d]\n", int32_t(number));
-    const SampleEntry &entry = track->samples[number];
+    const SampleEntry entry = SampleAt(track, number);
     *size = entry.size;
     const int32_t read = ReadIntoBuffer(handle, entry, buffer);
     if (read == 1) {
@@ -552,7 +578,7 @@ CORVANE_API int32_t CORVANE_CALL SeekTrack(MP4_read_file *handle, int32_t trackI
         const int32_t entry = SearchTime(time, int32_t(keys),
                                          [track](int32_t i) { return track->keyFrames[i].time; });
         handle->keyCursor = entry + 1;
-        sample = track->keyFrames[entry].sampleNumber;
+        sample = track->keyFrames[entry < 0 ? 0 : entry].sampleNumber;
     }
     return HandOutSample(handle, track, branch, int32_t(sample), data, size);
 }

@@ -74,8 +74,9 @@ void FillVideoInfo(MP4_read_file *handle, FileInfo *info) {
 // each frame header: mode in the top two bits (0 stereo, 1 joint stereo,
 // 2 dual channel, 3 single channel), emphasis in the low two.  The byte is
 // the fourth of the reader's buffer after the first audio sample was asked
-// for, whether or not that sample could be read: a buffer that received
-// nothing holds zeros there (stereo, no emphasis).
+// for, whether or not that sample could be read: a read that falls short
+// (a frame the file ends inside) leaves there the bytes that arrived, and a
+// buffer that received nothing holds zeros (stereo, no emphasis).
 void FillMpegAudioInfo(MP4_read_file *handle, FileInfo *info) {
     info->audioIsMpegAudio = 1;
     SampleBuffer buffer{};

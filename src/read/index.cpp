@@ -1,28 +1,50 @@
 // The sample index: the track's sample tables ("stsz", "stts", "stsc",
 // "stco" and, for video, "stss") turned into one SampleEntry per sample and
-// one KeyFrameEntry per sync sample, so that sample access never consults the
-// atoms again.
+// one KeyFrameEntry per sync sample, so that sample access never walks the
+// tables again.
+//
+// The walk over the sample-to-chunk runs is taken as written, in 32-bit
+// arithmetic: each "stsc" entry starts a run that ends at runEnd = runStart +
+// (next first_chunk - this first_chunk) x samples_per_chunk, and the walk
+// moves to the next entry (and the next chunk) at the first sample that has
+// reached runEnd, k >= runEnd.  In a walk that counts up from a runStart
+// below runEnd, k meets runEnd exactly, so only a run whose end is already
+// behind it (a first_chunk repeated, or going back) tells "reached" from
+// "equal": read as equality, such a run would never end and every stsc
+// entry after it would be ignored; read as k >= runEnd it lasts one sample
+// and the entries follow one another.  A run whose runStart is not the
+// sample it is entered at begins no chunk there: that sample goes on from
+// the one before it.  Offsets and times wrap at 2^32 as the 32-bit sums
+// they are.
+//
+// Every entry is a function of the tables, computed in closed form from the
+// "stts" runs, the "stsc" runs as the walk enters them, the chunk offsets
+// and the sizes (with their running sums), which is what the index keeps:
+// memory in proportion to the tables the file holds.  The entries are also
+// stored in `samples` when there are not many more of them than the tables
+// have bytes (every file a program writes), so that the common case is a
+// read from an array.  A few words of "stsc" can claim hundreds of millions
+// of samples in one chunk; those are computed when asked for.
 //
 // A track that lacks one of the tables it needs keeps the counts read from
 // "stsz" and "stss" and arrays of zeros: its samples are handed out with
 // size 0 and time 0.  (ffmpeg writes no "stss" when every frame is a key
 // frame, so such video tracks are common.)  The counts never exceed the
-// arrays actually allocated.
+// arrays allocated.
 //
 // Left to this implementation, for tables that disagree with one another: the
 // index stops at the last sample that every table covers, and sampleCount is
 // set to that number:
-//   - a sample without a size ("stsz" table shorter than its sample_count),
-//     without a duration ("stts" runs that end early), or whose chunk has no
-//     offset ("stco" shorter than the chunk walk) ends the index;
-//   - a "stsc" run with samples_per_chunk 0, or whose first_chunk does not
-//     grow past the previous entry's, ends the index where that run begins;
+//   - a sample without a size ("stsz" table not read), without a duration
+//     ("stts" runs that end early), or whose chunk has no offset ("stco"
+//     shorter than the chunk walk) ends the index;
+//   - a "stsc" run with samples_per_chunk 0 (the walk divides by it), or no
+//     "stsc" entry at all, ends the index where that run begins;
 //   - the index never holds more samples than the arrays allocated for the
 //     track (capacity), so a track whose arrays could not be allocated keeps
-//     no samples at all;
-//   - a sample whose offset would not fit in 32 bits ends the index.
-// The last "stsc" run has no end of its own: it goes on as long as samples and
-// chunk offsets do (no sample-number sentinel is involved).
+//     no samples at all.
+// The last "stsc" run has no end of its own (the walk's 999999 would step
+// past the last entry): it goes on as long as samples and chunk offsets do.
 // Key frames keep the order of "stss", repeated and descending entries
 // included; only entries of 0 or past the last indexed sample, which name no
 // sample, are dropped.  The key-frame array is enlarged when the entries
@@ -32,12 +54,47 @@
 
 #include "read/read.h"
 
+// The tables behind a track's entries, in closed form (see the top of the file).
+struct ComputedIndex {
+    // Sizes: one for all, or the "stsz" table with the running sums of the
+    // sizes it stores (sizeSums[i]: the first i of them, modulo 2^32).
+    uint32_t fixedSize;
+    const realStructure *stsz;
+    uint32_t *sizeSums;
+    uint32_t sizesHeld;
+    // Times: the "stts" runs that have samples.
+    struct TimeRun {
+        uint64_t firstSample;
+        uint32_t firstTime;
+        uint32_t delta;
+    } *times;
+    uint32_t timeRuns;
+    // Offsets: the "stsc" runs as the walk enters them.
+    struct ChunkRun {
+        uint64_t entered;   // the sample at which the walk enters the run
+        uint64_t runStart;  // the run's runStart
+        uint32_t perChunk;  // samples_per_chunk, not 0
+        uint64_t chunk;     // the chunk pointer when the run is entered
+        uint64_t firstStep; // the first m >= 1 for which runStart + m x perChunk >= entered
+        uint32_t carried;   // the offset of `entered` when no chunk begins there
+    } *runs;
+    uint32_t runCount;
+    const realStructure *stco;
+};
+
 namespace {
 
 constexpr uint32_t kEntryCount = 12;        // entry_count of the counted tables
 constexpr uint32_t kStszSampleSize = 12;
 constexpr uint32_t kStszSampleCount = 16;
-constexpr uint64_t kUnboundedRun = UINT64_MAX;
+constexpr uint64_t kNoEnd = UINT64_MAX;
+// Entries are stored when there are at most this many more than a quarter
+// of the tables' stored bytes: 12 bytes of entry for every 4 bytes of table,
+// and 768 KiB.
+constexpr uint64_t kStoredAlways = 65536;
+
+using TimeRun = ComputedIndex::TimeRun;
+using ChunkRun = ComputedIndex::ChunkRun;
 
 struct SampleTables {
     const realStructure *stsz = nullptr;
@@ -51,12 +108,12 @@ bool IsType(const AtomNode *node, const char *type) {
     return node != nullptr && SameAtomType(node->type, type);
 }
 
-// Entries a table really holds: its entry_count, bounded by the bytes read.
-uint32_t TableEntries(const realStructure *record, uint32_t entryBytes) {
-    if (record == nullptr || record->table == nullptr) return 0;
-    const uint32_t held = record->tableBytes / entryBytes;
+// Entries a counted table has: its entry_count, bounded by the table's
+// length (a count whose byte count wrapped, or a table not read).
+uint32_t CountedEntries(const realStructure *record, uint32_t entryBytes) {
+    const uint32_t length = TableEntries(record, entryBytes);
     const uint32_t count = RecordU32(record, kEntryCount);
-    return count < held ? count : held;
+    return count < length ? count : length;
 }
 
 // Steps 1 to 3 of both builders: the "stbl" children, the last of each type.
@@ -94,132 +151,259 @@ bool HasAllTables(const SampleTables &t, bool video) {
     return t.stsz && t.stts && t.stsc && t.stco && (!video || t.stss);
 }
 
-// Sample sizes: one for all, or the "stsz" table.
-struct SizeSource {
-    explicit SizeSource(const realStructure *stsz)
-        : fixed(RecordU32(stsz, kStszSampleSize)), table(stsz),
-          entries(stsz && stsz->table ? stsz->tableBytes / 4 : 0) {}
-    bool Get(uint32_t k, uint32_t *size) const {
-        if (fixed != 0) {
-            *size = fixed;
-            return true;
-        }
-        if (k >= entries) return false;
-        *size = TableU32(table, k);
-        return true;
-    }
-    uint32_t fixed;
-    const realStructure *table;
-    uint32_t entries;
-};
+// ---------------------------------------------------------------- sizes
 
-// Sample durations from the "stts" runs (sample_count, sample_delta).
-struct DurationSource {
-    explicit DurationSource(const realStructure *stts)
-        : table(stts), entries(TableEntries(stts, 8)) {}
-    bool Next(uint32_t *delta) {
-        while (left == 0) {
-            if (entry >= entries) return false;
-            left = TableU32(table, 2 * entry);
-            current = TableU32(table, 2 * entry + 1);
-            ++entry;
-        }
-        --left;
-        *delta = current;
-        return true;
-    }
-    const realStructure *table;
-    uint32_t entries;
-    uint32_t entry = 0;
-    uint32_t left = 0;
-    uint32_t current = 0;
-};
+uint32_t SizeOf(const ComputedIndex &index, uint64_t k) {
+    return index.fixedSize != 0 ? index.fixedSize : TableU32(index.stsz, uint32_t(k));
+}
 
-// The walk over sample-to-chunk runs and chunk offsets.  Each "stsc" entry
-// (first_chunk from 1, samples_per_chunk, sample_description_index) starts a
-// run of chunks that ends where the next entry's first_chunk begins.
-struct ChunkWalk {
-    ChunkWalk(const realStructure *stsc_, const realStructure *stco_)
-        : stsc(stsc_), stco(stco_), runs(TableEntries(stsc_, 12)), chunks(TableEntries(stco_, 4)) {
-        valid = runs > 0 && EnterRun(0);
-    }
-    uint32_t FirstChunk(uint32_t run) const { return TableU32(stsc, 3 * run); }
-    // Makes `run` current, starting at sample runStart.
-    bool EnterRun(uint32_t r) {
-        run = r;
-        spc = TableU32(stsc, 3 * r + 1);
-        if (spc == 0) return false;
-        if (r + 1 >= runs) {
-            runEnd = kUnboundedRun;
-            return true;
-        }
-        const uint32_t first = FirstChunk(r);
-        const uint32_t next = FirstChunk(r + 1);
-        if (next <= first) return false;
-        runEnd = runStart + uint64_t(next - first) * spc;
-        return true;
-    }
-    bool ChunkOffset(uint32_t *offset) const {
-        if (chunk >= chunks) return false;
-        *offset = TableU32(stco, chunk);
-        return true;
-    }
-    // Offset of sample k, given where the previous sample ended.
-    bool Next(uint32_t k, uint64_t previousEnd, uint32_t *offset) {
-        if (!valid) return false;
-        if (k > 0 && k >= runEnd) {
-            runStart = runEnd;
-            ++chunk;
-            if (!EnterRun(run + 1)) return valid = false;
-        }
-        if (k == runStart) return ChunkOffset(offset);
-        if ((k - runStart) % spc == 0) {
-            ++chunk;
-            return ChunkOffset(offset);
-        }
-        if (previousEnd > UINT32_MAX) return false;
-        *offset = uint32_t(previousEnd);
-        return true;
-    }
-    const realStructure *stsc;
-    const realStructure *stco;
-    uint32_t runs;
-    uint32_t chunks;
-    bool valid = false;
-    uint32_t run = 0;
-    uint32_t spc = 0;
-    uint64_t runStart = 0;
-    uint64_t runEnd = 0;
-    uint32_t chunk = 0;
-};
+// The sizes of samples a to b - 1, summed modulo 2^32.
+uint32_t SizesBetween(const ComputedIndex &index, uint64_t a, uint64_t b) {
+    if (index.fixedSize != 0) return uint32_t((b - a) * index.fixedSize);
+    const uint64_t held = index.sizesHeld;
+    return index.sizeSums[b < held ? b : held] - index.sizeSums[a < held ? a : held];
+}
 
-// Sizes, times and offsets of up to `limit` samples; returns how many every
-// table covers.
-uint32_t FillSamples(ReadTrack *track, const SampleTables &t, uint32_t limit) {
-    const SizeSource sizes(t.stsz);
-    DurationSource durations(t.stts);
-    ChunkWalk walk(t.stsc, t.stco);
+// Samples with a size: all of them with one size for all, else the entries
+// of the "stsz" table (0 when it was not read).
+uint64_t SizeCoverage(const realStructure *stsz) {
+    if (RecordU32(stsz, kStszSampleSize) != 0) return kNoEnd;
+    return TableEntries(stsz, 4);
+}
+
+bool TakeSizes(const realStructure *stsz, ComputedIndex *index) {
+    index->stsz = stsz;
+    index->fixedSize = RecordU32(stsz, kStszSampleSize);
+    if (index->fixedSize != 0) return true;
+    const uint32_t stored = TableEntriesHeld(stsz, 4), entries = TableEntries(stsz, 4);
+    const uint32_t held = stored < entries ? stored : entries;
+    index->sizeSums = static_cast<uint32_t *>(std::malloc((size_t(held) + 1) * sizeof(uint32_t)));
+    if (index->sizeSums == nullptr) return false;
+    index->sizesHeld = held;
+    index->sizeSums[0] = 0;
+    for (uint32_t i = 0; i < held; ++i) index->sizeSums[i + 1] = index->sizeSums[i] + TableU32(stsz, i);
+    return true;
+}
+
+// ---------------------------------------------------------------- times
+
+// The "stts" runs that have samples, as far as the table holds them (the
+// entries past the bytes stored are zeros: runs of no samples), and the
+// samples they cover.  False without memory.
+bool TakeTimes(const realStructure *stts, ComputedIndex *index, uint64_t *covered) {
+    const uint32_t entries = CountedEntries(stts, 8), stored = TableEntriesHeld(stts, 8);
+    const uint32_t held = stored < entries ? stored : entries;
+    index->times = static_cast<TimeRun *>(std::malloc((size_t(held) + 1) * sizeof(TimeRun)));
+    if (index->times == nullptr) return false;
+    uint64_t sample = 0;
     uint32_t time = 0;
-    uint64_t previousEnd = 0;
-    for (uint32_t k = 0; k < limit; ++k) {
-        SampleEntry entry{};
-        uint32_t delta = 0;
-        if (!sizes.Get(k, &entry.size) || !durations.Next(&delta) ||
-            !walk.Next(k, previousEnd, &entry.offset))
-            return k;
-        entry.time = time;
-        track->samples[k] = entry;
-        time += delta;
-        previousEnd = uint64_t(entry.offset) + entry.size;
+    for (uint32_t i = 0; i < held; ++i) {
+        const uint32_t count = TableU32(stts, 2 * i);
+        const uint32_t delta = TableU32(stts, 2 * i + 1);
+        if (count == 0) continue;
+        index->times[index->timeRuns++] = {sample, time, delta};
+        sample += count;
+        time += uint32_t(uint64_t(count) * delta);
     }
-    return limit;
+    *covered = sample;
+    return true;
+}
+
+// The last run whose first member is at or before `k`, searched from `hint`
+// (the run of the previous question) when it still holds.
+template <typename Run, typename FirstOf>
+uint32_t RunOf(const Run *runs, uint32_t count, uint64_t k, uint32_t *hint, FirstOf firstOf) {
+    uint32_t at = *hint < count ? *hint : 0;
+    if (!(firstOf(runs[at]) <= k && (at + 1 == count || k < firstOf(runs[at + 1])))) {
+        uint32_t low = 0, high = count;  // runs[0] starts at 0
+        while (high - low > 1) {
+            const uint32_t middle = low + (high - low) / 2;
+            if (firstOf(runs[middle]) <= k)
+                low = middle;
+            else
+                high = middle;
+        }
+        at = low;
+    }
+    *hint = at;
+    return at;
+}
+
+// ---------------------------------------------------------------- offsets
+
+// Chunk starts of a run: the sample runStart (when the walk enters the run
+// there) begins the chunk the pointer is at; runStart + m x perChunk for m >=
+// firstStep advance the pointer by one each.
+uint64_t LastStartNotAfter(const ChunkRun &run, uint64_t k, uint64_t *chunk) {
+    const uint64_t m = (k - run.runStart) / run.perChunk;
+    const uint64_t start = run.runStart + m * run.perChunk;
+    if (start < run.entered) return kNoEnd;  // no chunk begins in this run up to k
+    *chunk = m == 0 ? run.chunk : run.chunk + (m - run.firstStep + 1);
+    return start;
+}
+
+uint32_t OffsetIn(const ComputedIndex &index, const ChunkRun &run, uint64_t k) {
+    uint64_t chunk = 0;
+    const uint64_t start = LastStartNotAfter(run, k, &chunk);
+    if (start == kNoEnd) return run.carried + SizesBetween(index, run.entered, k);
+    return TableU32(index.stco, uint32_t(chunk)) + SizesBetween(index, start, k);
+}
+
+// A run as the walk enters it at sample `entered` with the chunk pointer at
+// `chunk`.
+ChunkRun EnterRun(uint64_t entered, uint64_t runStart, uint32_t perChunk, uint64_t chunk) {
+    const uint64_t behind = entered - runStart;
+    uint64_t firstStep = (behind + perChunk - 1) / perChunk;
+    if (firstStep == 0) firstStep = 1;
+    return ChunkRun{entered, runStart, perChunk, chunk, firstStep, 0};
+}
+
+// The first sample of the run, before `until`, whose chunk the "stco" table
+// lacks; kNoEnd when there is none.
+uint64_t FirstChunkMissing(const ChunkRun &run, uint64_t until, uint64_t chunks) {
+    if (run.runStart == run.entered && run.chunk >= chunks) return run.entered;
+    const uint64_t step = chunks > run.chunk ? chunks - run.chunk : 1;
+    const uint64_t m = run.firstStep + step - 1;
+    if (m > (kNoEnd - run.runStart) / run.perChunk) return kNoEnd;
+    const uint64_t sample = run.runStart + m * run.perChunk;
+    return sample < until ? sample : kNoEnd;
+}
+
+// The chunk pointer after the walk's advances in [entered, until).
+uint64_t ChunkAfter(const ChunkRun &run, uint64_t until) {
+    const uint64_t last = (until - 1 - run.runStart) / run.perChunk;
+    return last >= run.firstStep ? run.chunk + (last - run.firstStep + 1) : run.chunk;
+}
+
+// The walk over the "stsc" entries, run by run, up to `limit` samples: the
+// runs it enters, and how many samples it gives offsets (it stops where a
+// run has 0 samples per chunk or a chunk has no "stco" entry).
+bool TakeRuns(const realStructure *stsc, const realStructure *stco, uint64_t limit,
+              ComputedIndex *index, uint64_t *covered) {
+    index->stco = stco;
+    *covered = 0;
+    const uint32_t entries = CountedEntries(stsc, 12);
+    const uint64_t chunks = CountedEntries(stco, 4);
+    if (entries == 0 || limit == 0) return true;
+    auto firstChunk = [stsc](uint32_t r) { return TableU32(stsc, 3 * r); };
+    auto perChunk = [stsc](uint32_t r) { return TableU32(stsc, 3 * r + 1); };
+    // Runs that can be entered: every held entry and the first past them.
+    const uint32_t heldRuns = TableEntriesHeld(stsc, 12);
+    const uint32_t most = heldRuns < entries ? heldRuns + 1 : entries;
+    index->runs = static_cast<ChunkRun *>(std::malloc(size_t(most) * sizeof(ChunkRun)));
+    if (index->runs == nullptr) return false;
+    uint64_t entered = 0, runStart = 0, chunk = 0;
+    for (uint32_t r = 0; r < entries; ++r) {
+        if (perChunk(r) == 0) {
+            *covered = entered;
+            return true;
+        }
+        ChunkRun run = EnterRun(entered, runStart, perChunk(r), chunk);
+        if (r > 0) {
+            // The offset `entered` takes when it begins no chunk: the
+            // previous sample's offset and size.
+            const ChunkRun &before = index->runs[r - 1];
+            run.carried = OffsetIn(*index, before, entered - 1) + SizeOf(*index, entered - 1);
+        }
+        index->runs[index->runCount++] = run;
+        const bool last = r + 1 == entries;
+        // runEnd as the walk computes it, in 32 bits; it moves on at the
+        // first sample after `entered` that has reached it.
+        const uint32_t runEnd =
+            last ? 0 : uint32_t(runStart) + (firstChunk(r + 1) - firstChunk(r)) * perChunk(r);
+        const uint64_t until = last ? kNoEnd : (runEnd > entered ? uint64_t(runEnd) : entered + 1);
+        const uint64_t missing = FirstChunkMissing(run, until < limit ? until : limit, chunks);
+        if (missing != kNoEnd) {
+            *covered = missing;
+            return true;
+        }
+        if (until >= limit) {
+            *covered = limit;
+            return true;
+        }
+        chunk = ChunkAfter(run, until) + 1;
+        runStart = runEnd;
+        entered = until;
+    }
+    *covered = entered;
+    return true;
+}
+
+// ---------------------------------------------------------------- entries
+
+struct Hints {
+    uint32_t time = 0;
+    uint32_t run = 0;
+};
+
+SampleEntry Compute(const ComputedIndex &index, uint64_t k, Hints *hints) {
+    SampleEntry entry{};
+    entry.size = SizeOf(index, k);
+    const uint32_t t = RunOf(index.times, index.timeRuns, k, &hints->time,
+                             [](const TimeRun &run) { return run.firstSample; });
+    const TimeRun &time = index.times[t];
+    entry.time = time.firstTime + uint32_t((k - time.firstSample) * time.delta);
+    const uint32_t r = RunOf(index.runs, index.runCount, k, &hints->run,
+                             [](const ChunkRun &run) { return run.entered; });
+    entry.offset = OffsetIn(index, index.runs[r], k);
+    return entry;
+}
+
+void FreeComputed(ComputedIndex *index) {
+    if (index == nullptr) return;
+    std::free(index->sizeSums);
+    std::free(index->times);
+    std::free(index->runs);
+    std::free(index);
+}
+
+// The tables in closed form and the samples all of them cover, up to `limit`.
+ComputedIndex *TakeTables(const SampleTables &t, uint64_t limit, uint64_t *covered) {
+    *covered = 0;
+    auto *index = static_cast<ComputedIndex *>(std::calloc(1, sizeof(ComputedIndex)));
+    if (index == nullptr) return nullptr;
+    uint64_t timed = 0, walked = 0;
+    const uint64_t sized = SizeCoverage(t.stsz);
+    if (sized < limit) limit = sized;
+    if (!TakeSizes(t.stsz, index) || !TakeTimes(t.stts, index, &timed)) {
+        FreeComputed(index);
+        return nullptr;
+    }
+    if (timed < limit) limit = timed;
+    if (!TakeRuns(t.stsc, t.stco, limit, index, &walked)) {
+        FreeComputed(index);
+        return nullptr;
+    }
+    *covered = walked < limit ? walked : limit;
+    return index;
+}
+
+// Bytes of the tables that the file holds.
+uint64_t HeldBytes(const SampleTables &t) {
+    uint64_t bytes = 0;
+    for (const realStructure *r : {t.stsz, t.stts, t.stsc, t.stco, t.stss})
+        if (r != nullptr) bytes += r->tableHeld;
+    return bytes;
+}
+
+// Stores every entry when there are not too many; otherwise the track keeps
+// the tables in closed form.
+void FillSamples(ReadTrack *track, const SampleTables &t, ComputedIndex *index, uint32_t count) {
+    if (count > HeldBytes(t) / 4 + kStoredAlways) {
+        track->computed = index;
+        return;
+    }
+    Hints hints;
+    for (uint32_t k = 0; k < count; ++k) track->samples[k] = Compute(*index, k, &hints);
+    FreeComputed(index);
 }
 
 bool NamesIndexedSample(uint32_t number, uint32_t samples) {
     return number != 0 && number <= samples;
 }
 
-// The "stss" entries that name an indexed sample.
+// The "stss" entries that name an indexed sample (those past the bytes
+// stored are zeros: they name none).
 uint32_t CountValidKeys(const realStructure *stss, uint32_t entries, uint32_t samples) {
     uint32_t valid = 0;
     for (uint32_t i = 0; i < entries; ++i) valid += NamesIndexedSample(TableU32(stss, i), samples);
@@ -244,19 +428,22 @@ void NoteRunningMaximum(ReadTrack *track) {
 }
 
 bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
-    const uint32_t entries = TableEntries(stss, 4);
+    const uint32_t counted = CountedEntries(stss, 4), held = TableEntriesHeld(stss, 4);
+    const uint32_t entries = counted < held ? counted : held;
     const uint32_t valid = CountValidKeys(stss, entries, track->sampleCount);
     track->keyFrameCount = 0;
     if (valid == 0) return true;
-    if (valid > track->capacity / 2) {
-        void *grown = std::realloc(track->keyFrames, size_t(valid) * sizeof(KeyFrameEntry));
+    if (valid > track->keyFrameSlots) {
+        void *grown = AllocIndexArray(valid, sizeof(KeyFrameEntry));
         if (grown == nullptr) return false;
+        FreeIndexArray(track->keyFrames, track->keyFrameSlots, sizeof(KeyFrameEntry));
         track->keyFrames = static_cast<KeyFrameEntry *>(grown);
+        track->keyFrameSlots = valid;
     }
     for (uint32_t i = 0; i < entries; ++i) {
         const uint32_t number = TableU32(stss, i);
         if (!NamesIndexedSample(number, track->sampleCount)) continue;
-        track->keyFrames[track->keyFrameCount++] = {track->samples[number - 1].time, number - 1};
+        track->keyFrames[track->keyFrameCount++] = {SampleAt(track, number - 1).time, number - 1};
     }
     NoteRunningMaximum(track);
     return true;
@@ -267,7 +454,7 @@ bool FillKeyFrames(ReadTrack *track, const realStructure *stss) {
 void KeepCountsWithinArrays(ReadTrack *track) {
     if (track->samples == nullptr || track->sampleCount > track->capacity)
         track->sampleCount = track->samples == nullptr ? 0 : track->capacity;
-    const uint32_t keySlots = track->keyFrames == nullptr ? 0 : track->capacity / 2;
+    const uint32_t keySlots = track->keyFrames == nullptr ? 0 : track->keyFrameSlots;
     if (track->keyFrameCount > keySlots) track->keyFrameCount = keySlots;
 }
 
@@ -281,10 +468,18 @@ int32_t BuildIndex(ReadTrack **slot, bool video) {
         KeepCountsWithinArrays(track);
         return -99;
     }
-    uint32_t limit = track->sampleCount;
+    uint64_t limit = track->sampleCount;
     if (track->samples == nullptr) limit = 0;
     if (limit > track->capacity) limit = track->capacity;
-    track->sampleCount = FillSamples(track, tables, limit);
+    uint64_t covered = 0;
+    ComputedIndex *index = TakeTables(tables, limit, &covered);
+    if (index == nullptr) {
+        track->sampleCount = 0;
+        track->keyFrameCount = 0;
+        return -99;
+    }
+    track->sampleCount = uint32_t(covered);
+    FillSamples(track, tables, index, track->sampleCount);
     if (video && !FillKeyFrames(track, tables.stss)) {
         track->keyFrameCount = 0;
         return -99;
@@ -293,6 +488,14 @@ int32_t BuildIndex(ReadTrack **slot, bool video) {
 }
 
 }  // namespace
+
+SampleEntry SampleAt(const ReadTrack *track, uint32_t k) {
+    if (track->computed == nullptr) return track->samples[k];
+    Hints hints;
+    return Compute(*track->computed, k, &hints);
+}
+
+void FreeComputedIndex(ComputedIndex *index) { FreeComputed(index); }
 
 int32_t BuildVideotrackIndex(ReadTrack **slot) { return BuildIndex(slot, true); }
 

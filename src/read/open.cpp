@@ -95,26 +95,25 @@ bool LoadFile(Root_atom *root, const char *path, ReadOptions options, LeftOut *l
     return true;
 }
 
-// A track's sample count for its arrays.  A track whose information step
-// failed gets 0 (no arrays) rather than what another track left in the info
-// block, and no track gets more entries than its file has bytes.
-int32_t IndexCapacity(int32_t infoResult, uint32_t sampleCount, uint32_t fileSize) {
-    if (infoResult != 1) return 0;
-    const uint32_t count = sampleCount < fileSize ? sampleCount : fileSize;
-    return count > uint32_t(INT32_MAX) ? INT32_MAX : int32_t(count);
+// A track's sample count for its arrays, taken as the signed count the
+// allocation is given (a count of 2^31 or more is below 1: no arrays).
+// Left to this implementation: a track whose information step failed gets 0
+// (no arrays) rather than what another track left in the info block.
+int32_t IndexCapacity(int32_t infoResult, uint32_t sampleCount) {
+    return infoResult == 1 ? int32_t(sampleCount) : 0;
 }
 
-void IndexTrack(MP4_read_file *handle, int32_t id, uint32_t fileSize) {
+void IndexTrack(MP4_read_file *handle, int32_t id) {
     ReadTrack **slot = &handle->tracks[id];
     ReadTrack *track = *slot;
     if (track->mediaType == kMediaVideo) {
         const int32_t info = GetVideoTrackInfo(track->trak, &handle->videoInfo);
-        AllocVideoIndex(slot, IndexCapacity(info, handle->videoInfo.sampleCount, fileSize));
+        AllocVideoIndex(slot, IndexCapacity(info, handle->videoInfo.sampleCount));
         BuildVideotrackIndex(slot);
         if (handle->videoTrackId == 0) handle->videoTrackId = id;
     } else if (track->mediaType == kMediaAudio) {
         const int32_t info = GetAudioTrackInfo(track->trak, &handle->audioInfo);
-        AllocAudioIndex(slot, IndexCapacity(info, handle->audioInfo.sampleCount, fileSize));
+        AllocAudioIndex(slot, IndexCapacity(info, handle->audioInfo.sampleCount));
         BuildAudiotrackIndex(slot);
         if (handle->audioTrackId == 0) handle->audioTrackId = id;
     }
@@ -136,7 +135,7 @@ bool FindTracks(MP4_read_file *handle, Root_atom *root) {
         handle->tracks[id] = track;
         GetTrackMediaType(trak, &track->mediaType);
         track->trak = trak;
-        IndexTrack(handle, id, root->fileSize);
+        IndexTrack(handle, id);
     }
     return true;
 }

@@ -4,6 +4,9 @@
 // Invariants every function of this folder keeps for a ReadTrack, whatever
 // the file held:
 //   sampleCount <= capacity, and samples is non-null whenever sampleCount > 0;
+//   entry k < sampleCount is SampleAt(track, k): stored in samples, or, for a
+//   track whose tables claim far more samples than they have bytes, computed
+//   from the tables kept in `computed` (samples then stays as allocated);
 //   keyFrameCount entries of keyFrames are valid (keyFrames non-null when it
 //   is > 0), each naming an entry of samples (one below sampleCount when the
 //   index was built; all zero when a table was missing), in the order of the
@@ -26,6 +29,8 @@ constexpr int32_t kMediaOd = 4;      // "odsm"
 constexpr int32_t kMediaScene = 5;   // "sdsm"
 constexpr int32_t kMediaUnknown = -99;
 
+struct ComputedIndex;
+
 // One track found in the file; owned by the handle's slot.
 struct ReadTrack {
     int32_t mediaType;
@@ -40,7 +45,18 @@ struct ReadTrack {
     // 0..i, so that the key-flag search stays logarithmic; null for an
     // ascending table.
     uint32_t *keyRunningMax;
+    // The sample tables in closed form when the entries are not stored in
+    // samples (see the sample index); null when they are.
+    ComputedIndex *computed;
+    // Entries allocated for keyFrames (capacity / 2, or more once grown).
+    uint32_t keyFrameSlots;
 };
+
+// The index's arrays: zero-filled, null when they cannot be had (also for a
+// block of 2 GiB or more, see kLargestBlock).  Large ones come straight from
+// the system and cost memory only where entries are written.
+void *AllocIndexArray(uint64_t count, size_t entryBytes);
+void FreeIndexArray(void *array, uint64_t count, size_t entryBytes);
 
 // A buffer reused across GetNextSample calls; grows only when a larger
 // sample comes.
@@ -89,6 +105,9 @@ int32_t FreeTrackIndex(ReadTrack **slot);
 
 int32_t BuildVideotrackIndex(ReadTrack **slot);
 int32_t BuildAudiotrackIndex(ReadTrack **slot);
+// Entry k (below sampleCount) of a track's index.
+SampleEntry SampleAt(const ReadTrack *track, uint32_t k);
+void FreeComputedIndex(ComputedIndex *index);
 
 // ---------------------------------------------------------------- sample access
 

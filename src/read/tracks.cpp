@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "read/read.h"
 
 namespace {
@@ -152,25 +153,48 @@ int32_t GetAudioTrackInfo(AtomNode *trak, AudioInfo *info) {
     return 1;
 }
 
-// A failed allocation leaves the record in its slot without arrays (and with
-// capacity 0), so nothing released is used or released again.
+namespace {
+
+// Arrays from this size on come from the system's pages.  A count a file
+// claims but does not fill leaves most of them untouched.
+constexpr uint64_t kPagedArrayBytes = uint64_t(1) << 20;
+
+}  // namespace
+
+void *AllocIndexArray(uint64_t count, size_t entryBytes) {
+    const uint64_t bytes = count * entryBytes;
+    if (count == 0 || !BlockFits(bytes)) return nullptr;
+    if (bytes >= kPagedArrayBytes) return AllocZeroedPages(size_t(bytes));
+    return std::calloc(size_t(count), entryBytes);
+}
+
+void FreeIndexArray(void *array, uint64_t count, size_t entryBytes) {
+    if (count * entryBytes >= kPagedArrayBytes)
+        FreeZeroedPages(array, size_t(count * entryBytes));
+    else
+        std::free(array);
+}
+
+// capacity is the count, as soon as the count is taken; a failed allocation
+// leaves the record in its slot without arrays, so nothing released is used
+// or released again.
 int32_t AllocVideoIndex(ReadTrack **slot, int32_t count) {
     if (count < 1) return -97;
     if (slot == nullptr || *slot == nullptr) return -96;
     ReadTrack *track = *slot;
-    track->samples = static_cast<SampleEntry *>(std::calloc(size_t(count), sizeof(SampleEntry)));
+    track->capacity = uint32_t(count);
+    track->samples = static_cast<SampleEntry *>(AllocIndexArray(uint32_t(count), sizeof(SampleEntry)));
     if (track->samples == nullptr) return -96;
-    const size_t keys = size_t(count) / 2;
+    const uint32_t keys = uint32_t(count) / 2;
     if (keys > 0) {
-        track->keyFrames =
-            static_cast<KeyFrameEntry *>(std::calloc(keys, sizeof(KeyFrameEntry)));
+        track->keyFrames = static_cast<KeyFrameEntry *>(AllocIndexArray(keys, sizeof(KeyFrameEntry)));
         if (track->keyFrames == nullptr) {
-            std::free(track->samples);
+            FreeIndexArray(track->samples, track->capacity, sizeof(SampleEntry));
             track->samples = nullptr;
             return -95;
         }
+        track->keyFrameSlots = keys;
     }
-    track->capacity = uint32_t(count);
     return 1;
 }
 
@@ -178,9 +202,9 @@ int32_t AllocAudioIndex(ReadTrack **slot, int32_t count) {
     if (count < 1) return -97;
     if (slot == nullptr || *slot == nullptr) return -96;
     ReadTrack *track = *slot;
-    track->samples = static_cast<SampleEntry *>(std::calloc(size_t(count), sizeof(SampleEntry)));
-    if (track->samples == nullptr) return -96;
     track->capacity = uint32_t(count);
+    track->samples = static_cast<SampleEntry *>(AllocIndexArray(uint32_t(count), sizeof(SampleEntry)));
+    if (track->samples == nullptr) return -96;
     return 1;
 }
 
@@ -188,9 +212,10 @@ int32_t FreeTrackIndex(ReadTrack **slot) {
     if (slot == nullptr || *slot == nullptr) return 1;
     ReadTrack *track = *slot;
     *slot = nullptr;
+    FreeComputedIndex(track->computed);
     std::free(track->keyRunningMax);
-    std::free(track->keyFrames);
-    std::free(track->samples);
+    FreeIndexArray(track->keyFrames, track->keyFrameSlots, sizeof(KeyFrameEntry));
+    if (track->samples != nullptr) FreeIndexArray(track->samples, track->capacity, sizeof(SampleEntry));
     std::free(track);
     return 1;
 }

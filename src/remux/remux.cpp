@@ -20,9 +20,11 @@
 //   original platform's 32-bit file positions cannot carry; they are refused
 //   after the source's checks (-11, -12 keep their precedence) and before
 //   anything is created, without scanning them.
-// - Mp4AddVideo refuses a frame rate of 0, below 0 or not a number with
-//   kRemuxNoFrameTimes (-32) before anything is opened; +infinity is a rate
-//   like any other (every frame time truncates to 0).
+// - Mp4AddVideo refuses a frame rate of 0 or not a number with
+//   kRemuxNoFrameTimes (-32) before anything is opened: 1000 x k / rate has
+//   no value there.  Every other rate gives its times: +infinity and
+//   -infinity put every frame at 0, a negative rate gives negative times
+//   (held modulo 2^32).
 // - When the audio copy ends before the end of the ADTS file, the output is
 //   deleted after the flush when it is a regular file (all of whose content
 //   this call wrote); an output that is a device such as /dev/null is never
@@ -356,7 +358,7 @@ int32_t AddVideoFromFile(const char *sourceMp4, const char *videoStream, const c
                          float frameRate, RemuxReport *report, ReadOptions sourceRead) {
     if (sourceMp4 == nullptr || videoStream == nullptr || outputMp4 == nullptr)
         return kRemuxBadArgument;
-    if (!(frameRate > 0.0f)) return kRemuxNoFrameTimes;
+    if (frameRate == 0.0f || frameRate != frameRate) return kRemuxNoFrameTimes;
     VisualHead head{};
     const int32_t checked = ReadVisualHead(videoStream, &head);
     if (checked != kRemuxDone) return checked;

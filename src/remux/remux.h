@@ -17,8 +17,8 @@ constexpr int32_t kRemuxSourceUnreadable = -11;
 constexpr int32_t kRemuxNoConfiguration = -12;
 constexpr int32_t kRemuxSampleUnreadable = -21;
 constexpr int32_t kRemuxBadStream = -31;
-// Mp4AddVideo: a frame rate of 0, below 0 or not a number gives no frame
-// times; refused before anything is opened.
+// Mp4AddVideo: a frame rate of 0 or not a number gives no frame times
+// (1000 x k / rate has no value); refused before anything is opened.
 constexpr int32_t kRemuxNoFrameTimes = -32;
 // The new file or one of its tracks could not be created; what this call
 // created is removed.
@@ -105,7 +105,7 @@ bool ScanFindsPlane(VisualScan *scan);
 void EndVisualScan(VisualScan *scan);
 
 // The time of frame k at `frameRate` frames per second, in milliseconds,
-// truncated toward zero (computed in single precision).
+// truncated toward zero (computed in single precision), as a 32-bit time.
 uint32_t VisualFrameTime(uint32_t k, float frameRate);
 
 #endif

@@ -165,9 +165,15 @@ void EndVisualScan(VisualScan *scan) {
     *scan = VisualScan{};
 }
 
+// A negative rate gives negative times, which a 32-bit time holds modulo
+// 2^32 (-40 ms is 2^32 - 40), as a conversion through a signed 32-bit integer
+// gives them.  Left to this implementation: a quotient that no 32-bit integer
+// holds (a rate so near 0 that the times pass 32 bits) gives the end it
+// passes: 2^32 - 1 above, -2^31 below.
 uint32_t VisualFrameTime(uint32_t k, float frameRate) {
     const float ms = float(1000.0 * k) / frameRate;
-    if (!(ms >= 0.0f)) return 0;
-    if (ms >= 4294967040.0f) return 0xFFFFFFFFu;
-    return uint32_t(ms);
+    if (ms >= 4294967296.0f) return 0xFFFFFFFFu;
+    if (ms >= 0.0f) return uint32_t(ms);
+    if (ms < -2147483648.0f) return 0x80000000u;
+    return uint32_t(int32_t(ms));
 }

@@ -139,7 +139,8 @@ def last_box(data, kind):
 # ---------------------------------------------------------------- atom tree
 
 make('small.mp4', movie([Track(1, 3, timescale=600, sample_size=0, sizes=[10, 20, 30])], bytes(60)))
-# stco claims 1000 entries and holds one; stss claims 2^30+1 (the byte count must not wrap).
+# stco claims 1000 entries and holds one; stss claims 2^30+1, whose byte
+# count wraps to 4 (it holds one entry).
 make('table-counts.mp4', PLAIN_FTYP + box('moov', box('trak', box('mdia', box('minf', box(
     'stbl', full('stsz', 0, u32(32, 5)), full('stco', 0, u32(1000, 7)), full('stss', 0, u32(0x40000001, 1)),
     full('stts', 0, u32(0))))))))
@@ -153,11 +154,39 @@ make('child-size-0.mp4', PLAIN_FTYP + box('moov', box('mvhd', size=0), bytes(8))
 make('child-size-4.mp4', PLAIN_FTYP + box('moov', box('mvhd', size=4), bytes(8)))
 make('child-past-parent.mp4', PLAIN_FTYP + box('moov', box('mvhd', bytes(4), size=4000)))
 make('top-past-file.mp4', PLAIN_FTYP + box('mdat', bytes(4), size=0xFFFFFFF0))
+make('top-past-the-end.mp4', PLAIN_FTYP + box('mdat', bytes(4), size=0x7FFFFFF0))
 make('unknown-top.mp4', PLAIN_FTYP + box('meta', bytes(4)))
 nested = box('moov')
 for _ in range(100):
     nested = box('moov', nested)
 make('nested-100.mp4', PLAIN_FTYP + nested)
+# Sizes that wrap past 2^32.  mdat's end wraps to 0: the top level would
+# read ftyp and mdat again and again.  udta's end wraps to moov's own offset,
+# and the next child's to the position of the first: moov's children would
+# hold moov (and so on) or repeat without end.
+make('top-wraps-to-the-start.mp4', PLAIN_FTYP + box('mdat', bytes(8), size=(1 << 32) - len(PLAIN_FTYP)))
+make('child-wraps-to-its-parent.mp4', PLAIN_FTYP + box('moov', box('udta', bytes(4), size=(1 << 32) - 8)))
+make('level-wraps-back.mp4', PLAIN_FTYP + box('moov', box('skip', bytes(4)), box('udta', size=(1 << 32) - 12)))
+
+
+def overruns(n):
+    """A udta of n 8-byte steps: the udta at step j (j > 0) is 16 bytes when
+    j is odd and runs to the end when j is even (the last is 8 bytes).  Each
+    odd one's child runs past it, and the level above reads that child's
+    bytes again: the nodes double every two steps."""
+    return b''.join(u32(8 * (n - j if j % 2 == 0 else 2) if j < n - 1 else 8) + b'udta' for j in range(n))
+
+
+def before_moov(prefix, tracks, payload):
+    """ftyp, `prefix`, then moov and mdat with chunk offsets into mdat."""
+    base = len(FTYP) + len(prefix) + len(moov(tracks, 0)) + 8
+    return FTYP + prefix + moov(tracks, base) + box('mdat', payload)
+
+
+AV = [Track(1, 2), Track(2, 3, audio=True)]
+# 176 bytes: 3,070 nodes below the top-level udta; 304 bytes: 786,430.
+make('overruns-176-before-moov.mp4', before_moov(overruns(22), AV, bytes(50)))
+make('overruns-304-before-moov.mp4', before_moov(overruns(38), AV, bytes(50)))
 
 
 def rules_trak(stbl_children, dref_children=box('url ', bytes(4))):
@@ -206,6 +235,19 @@ def cut_in_stco(offsets, entries, held):
 
 make('stco-half-held.mp4', cut_in_stco([100, 500, 300, 400], 4, 2))
 make('stco-beyond-the-file.mp4', cut_in_stco([100, 500], 1 << 20, 2))
+# ftyp, mdat, moov: an audio track of 1000 samples of 4 bytes, one per chunk,
+# whose stco (the file's last box, 4016 bytes in a file of some 700) ends
+# after its first 3 entries.
+thousand = movie([Track(1, 1000, audio=True, stsc=[(1, 1)], sample_size=4, stts=[(1000, 1024)],
+                        chunks=[4 * k for k in range(1000)])], bytes(range(12)), moov_last=True)
+make('stco-1000-cut-after-3.mp4', thousand[:last_box(thousand, 'stco') + 16 + 12])
+# A url of 100000 bytes in a file that ends 5 bytes into its location.
+url_moov = box('moov', box('trak', box('mdia', box('minf', box('dinf', box(
+    'dref', u32(0, 1), box('url ', u32(0), b'file:', size=100000)))))))
+make('url-beyond-the-file.mp4', PLAIN_FTYP + url_moov)
+# stco of 2^29 entries, 2 GiB: a block no 32-bit process holds.
+make('stco-of-2-gib.mp4', PLAIN_FTYP + box('moov', box('trak', box('mdia', box('minf', box(
+    'stbl', full('stsz', 0, u32(4, 1)), box('stco', u32(0, 1 << 29, 64), size=(1 << 31) + 16)))))))
 make('two-tracks.mp4', movie([Track(1, 2), Track(2, 2, audio=True)], bytes(20)))
 make('no-tracks.mp4', movie([], bytes(4)))
 make('no-tkhd.mp4', movie([Track(5, 2, tkhd=False), Track(1, 2)], bytes(20)))
@@ -260,6 +302,21 @@ long_track = Track(1, LONG, audio=True, stts=[(LONG, 1)], sample_size=1)
 make('index-long-head.mp4', movie([long_track], bytes(LONG))[:-LONG])
 claim = table_track(1, False, ([(0x7FFFFFFF, 1)], [(1, 0x7FFFFFFF)], [0], 1))
 make('index-claim.mp4', movie([claim], bytes(8)))
+# stsz counts far above the file's bytes: 5000 samples of 10 bytes in one
+# chunk (video, in a file of 800 bytes); 1000000 of 3 bytes in chunk runs of
+# 300000 (chunks 1 and 2), 7 (3 and 4) and 250000 (from 5), audio.
+make('count-5000.mp4', movie([table_track(1, True, ([(5000, 100)], [(1, 5000)], [0], 10))], bytes(40)))
+make('count-1000000.mp4', movie([table_track(1, False, (
+    [(600000, 2), (400000, 1024)], [(1, 300000), (3, 7), (5, 250000)], [1000, 2000, 3000, 4000, 5000, 6000],
+    3))], bytes(40)))
+# Sample-to-chunk runs that end before they begin: a first_chunk repeated
+# ((1, 2), (1, 2)), three in a row, going back, and a run end that wraps
+# past 2^32.  Sizes 10, 20, 30, ..., chunks at 100, 500, 1000, 1500.
+RUNS = [[(1, 2), (1, 2)], [(1, 1), (1, 1), (1, 1), (1, 3)], [(3, 2), (1, 2)],
+        [(1, 0x80000000), (3, 1)]]
+make('index-stsc-runs.mp4', movie([table_track(1 + i, True, ([(8, 10)], runs, [100, 500, 1000, 1500], 0,
+                                                            [10 * (k + 1) for k in range(8)]))
+                                   for i, runs in enumerate(RUNS)], bytes(8)))
 
 # ---------------------------------------------------------------- sample access
 
@@ -332,6 +389,13 @@ for name, box_ in [('profile-long-lengths', profile_esds),
                    ('only-continuation-bytes', full('esds', 0, bytes.fromhex('0380808080 80'))),
                    ('empty', box('esds'))]:
     make('video-esds-%s.mp4' % name, movie([Track(1, 2, esds=box_)], bytes(20)))
+# MPEG-1 audio whose first frame (10 bytes, header ff fb 50 c4: single
+# channel, no emphasis) the file cuts after 6 bytes, and after 2.
+mp3_header = bytes.fromhex('fffb50c4') + bytes(range(0xA0, 0xAF))
+mp3 = movie([Track(1, 2, audio=True, esds=audio_esds(False, False, 0x6B, 1, bytes.fromhex('1208')))],
+            mp3_header + bytes(1))
+make('mp3-first-frame-cut-after-6.mp4', mp3[:-14])
+make('mp3-first-frame-cut-after-2.mp4', mp3[:-18])
 # Three samples over 1001 units of 1000: 2.997 frames per second.
 make('frame-rate-truncated.mp4', movie([Track(1, 3, duration=1001)], bytes(30)))
 # timescale 2^32 - 1, two samples over a duration of 1: the frame rate does not fit.

@@ -28,9 +28,10 @@ TEST_P(ReadInterop, IndexMatchesFfprobe) {
         std::vector<size_t> keys;
         for (uint32_t i = 0; i < track->sampleCount; ++i) {
             const Packet &p = packets[i];
-            ASSERT_EQ(track->samples[i].offset, p.pos) << i;
-            ASSERT_EQ(track->samples[i].size, p.size) << i;
-            ASSERT_EQ(track->samples[i].time, p.dts) << i;
+            const SampleEntry entry = SampleAt(track, i);
+            ASSERT_EQ(entry.offset, p.pos) << i;
+            ASSERT_EQ(entry.size, p.size) << i;
+            ASSERT_EQ(entry.time, p.dts) << i;
             EXPECT_TRUE(listed[i] == p && listed[i].pos == p.pos) << i;
             if (p.key) keys.push_back(i);
             // Every sample handed out in order equals the file's bytes at its offset.

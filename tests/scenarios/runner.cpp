@@ -432,12 +432,14 @@ void Index(Session &s, const Args &a) {
     const int32_t id = TrackId(s, a.at(1));
     const ReadTrack *t = s.reader && id >= 0 && id < MP4_READ_TRACK_SLOTS ? s.reader->tracks[id] : nullptr;
     if (t == nullptr) return Line(s, "no track");
-    Line(s, F("%u samples (capacity %u), %u key frames", t->sampleCount, t->capacity, t->keyFrameCount));
+    Line(s, F("%u samples (capacity %u), %u key frames%s", t->sampleCount, t->capacity, t->keyFrameCount,
+              t->computed ? ", entries computed" : ""));
     size_t from, to;
     Range(a, t->sampleCount, &from, &to);
-    for (size_t i = from; i < t->sampleCount && i <= to; ++i)
-        Line(s, F("sample %zu: time %u, offset %u, size %u", i, t->samples[i].time, t->samples[i].offset,
-                  t->samples[i].size));
+    for (size_t i = from; i < t->sampleCount && i <= to; ++i) {
+        const SampleEntry e = SampleAt(t, uint32_t(i));
+        Line(s, F("sample %zu: time %u, offset %u, size %u", i, e.time, e.offset, e.size));
+    }
     Range(a, t->keyFrameCount, &from, &to);
     for (size_t i = from; i < t->keyFrameCount && i <= to; ++i)
         Line(s,
@@ -554,11 +556,20 @@ void Bits(Session &s, const Args &a) {
 
 // ---------------------------------------------------------------- the atom tree
 
-// The depth of the deepest node, and the count of nodes.
-int Deepest(const AtomNode *node, int depth, size_t *count) {
-    int deepest = node ? depth : depth - 1;
-    for (; node; node = node->next, ++*count)
-        deepest = std::max(deepest, Deepest(node->firstChild, depth + 1, count));
+// The depth of the deepest node, and the count of nodes (without recursion:
+// trees may be as deep as a file's bytes allow).
+int Deepest(const AtomNode *first, size_t *count) {
+    int deepest = 0;
+    std::vector<std::pair<const AtomNode *, int>> pending;
+    for (const AtomNode *node = first; node; node = node->next) pending.push_back({node, 1});
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        ++*count;
+        deepest = std::max(deepest, depth);
+        for (const AtomNode *child = node->firstChild; child; child = child->next)
+            pending.push_back({child, depth + 1});
+    }
     return deepest;
 }
 
@@ -571,10 +582,11 @@ void ShowAtoms(Session &s, const AtomNode *node, int depth, const Args &a) {
         std::string text =
             std::string(2 * depth, ' ') + F("%s %u+%u", type.c_str(), node->offset, node->size);
         if (r) text += F(", record %u", r->imageSize) + (r->table ? F(", table %u", r->tableBytes) : "");
+        if (r && r->table && r->tableHeld < r->tableBytes) text += F(" (%u held)", r->tableHeld);
         Line(s, text);
         if (r && std::find(a.begin() + 2, a.end(), std::string(node->type, 4)) != a.end()) {
             HexLines(s, std::string(2 * depth + 2, ' ') + "record ", r->image, r->imageSize);
-            if (r->table) HexLines(s, std::string(2 * depth + 2, ' ') + "table ", r->table, r->tableBytes);
+            if (r->table) HexLines(s, std::string(2 * depth + 2, ' ') + "table ", r->table, r->tableHeld);
         }
         ShowAtoms(s, node->firstChild, depth + 1, a);
     }
@@ -598,7 +610,7 @@ void Atoms(Session &s, const Args &a) {
         if (records > 0) extracted = ExtractAtomRecords(&root);
     });
     size_t nodes = 0;
-    const int levels = Deepest(root.firstAtom, 1, &nodes);
+    const int levels = Deepest(root.firstAtom, &nodes);
     Line(s, F("read %d, records %d, extracted %d; %d levels, %zu nodes", read, records, extracted, levels,
               nodes));
     if (!Flag(a, "brief")) ShowAtoms(s, root.firstAtom, 0, a);
