@@ -152,8 +152,9 @@ TEST(AacRanges, EveryWriterOfEveryCase) {
         }
         // Mp4AddVideo from the file written with the parameters.
         if (used) {
-            WriteAudio(dir + "/source.mp4", c, c.objectType - 1, c.channels, rate, {});
-            Printed([&] { result = Mp4AddVideo((dir + "/source.mp4").c_str(), Fixture("video.m4v").c_str(), out.c_str(), 25); });
+            const std::string source = dir + "/source.mp4";
+            WriteAudio(source, c, c.objectType - 1, c.channels, rate, {});
+            Printed([&] { result = Mp4AddVideo(source.c_str(), Fixture("video.m4v").c_str(), out.c_str(), 25); });
             EXPECT_EQ(result, 1);
             ExpectAudio(ReadTrackBoxes(ReadFileBytes(out), 1), c.objectType, c.index, c.channels);
         }
