@@ -9,6 +9,13 @@
 # changed tree does not build (a mistake of the list, to be fixed there).
 # The developer's working tree is only read.
 #
+# A fault marked "sanitize" in the list (a memory error at the edge of a
+# buffer, which a normal build may run through unnoticed) is planted in a
+# second build of the same copy, made with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer (CORVANE_SANITIZE=ON, as the second pass of
+# scripts/test.sh), and the tests of `--sanitize-labels` run there.  That
+# build is made only when a fault needs it.
+#
 #   scripts/mutants.sh [OPTIONS] [ID...]      plant the faults (all, or the ids given)
 #   scripts/mutants.sh --list                 the faults, one line each
 #   scripts/mutants.sh --check                whether every fault still applies
@@ -24,6 +31,10 @@
 #   --timeout SECS  per-test timeout (default 60): a fault that makes a test hang
 #                   is caught when the timeout ends it
 #   --faults FILE   another list of faults (default scripts/mutants.txt)
+#   --sanitize      plant every fault given in the sanitizer build, marked or not
+#   --sanitize-labels LABELS
+#                   the tests run in the sanitizer build (default 'unit'; the
+#                   per-test timeout is three times --timeout there)
 #
 # Format of the list: see the head of scripts/mutants.txt.
 #
@@ -44,6 +55,8 @@ timeout=60
 mode=run
 selected=()
 test_labels='unit|interop'
+sanitize_labels='unit'
+sanitize_all=
 
 usage() {
     sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
@@ -56,10 +69,10 @@ die() {
 
 # ---------------------------------------------------------------- the list
 
-ids=() files=() descs=() froms=() tos=()
+ids=() files=() descs=() froms=() tos=() marks=()
 
 # Blocks of the list:
-#   [ID] path/of/file.cpp
+#   [ID] path/of/file.cpp [sanitize]
 #   one-line description
 #   - original line           (one or more; joined with newlines)
 #   + replacement line        (one or more; a lone "+" is an empty replacement)
@@ -69,10 +82,13 @@ parse_faults() {
     [[ -r $faults_file ]] || die "cannot read $faults_file"
     while IFS= read -r line || [[ -n $line ]]; do
         lineno=$((lineno + 1))
-        if [[ $line =~ ^\[([A-Za-z0-9_-]+)\][[:space:]]+([^[:space:]]+)[[:space:]]*$ ]]; then
+        if [[ $line =~ ^\[([A-Za-z0-9_-]+)\][[:space:]]+([^[:space:]]+)([[:space:]]+([a-z]+))?[[:space:]]*$ ]]; then
             n=$((n + 1))
             ids[n]=${BASH_REMATCH[1]}
             files[n]=${BASH_REMATCH[2]}
+            marks[n]=${BASH_REMATCH[4]}
+            [[ -z ${marks[n]} || ${marks[n]} == sanitize ]] ||
+                die "$faults_file:$lineno: [${ids[n]}] unknown marker '${marks[n]}' (only 'sanitize')"
             descs[n]=
             froms[n]=
             tos[n]=
@@ -221,6 +237,9 @@ while (($#)); do
             [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || die "--timeout needs a number of seconds"
             timeout=$2; shift ;;
         --faults) (($# >= 2)) || die "--faults needs a file"; faults_file=$2; shift ;;
+        --sanitize) sanitize_all=1 ;;
+        --sanitize-labels)
+            (($# >= 2)) || die "--sanitize-labels needs labels"; sanitize_labels=$2; shift ;;
         -*) die "unknown option $1 (see --help)" ;;
         *) selected+=("$1") ;;
     esac
@@ -230,8 +249,13 @@ done
 parse_faults
 select_faults
 
+# Whether fault i is planted in the sanitizer build.
+sanitized() { [[ -n $sanitize_all || ${marks[$1]} == sanitize ]]; }
+
 if [[ $mode == list ]]; then
-    for i in "${order[@]}"; do printf '%-4s  %-32s  %s\n' "${ids[i]}" "${files[i]}" "${descs[i]}"; done
+    for i in "${order[@]}"; do
+        printf '%-4s  %-32s  %s%s\n' "${ids[i]}" "${files[i]}" "$(sanitized "$i" && echo '[sanitize] ')" "${descs[i]}"
+    done
     exit 0
 fi
 
@@ -299,22 +323,29 @@ if [[ -n $out_file ]]; then
     } >"$out_file"
 fi
 
-build=$work/build
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 started=$SECONDS
 
+# The two builds of the private copy: "plain" (the compiler CMake picks,
+# RelWithDebInfo) and "sanitize" (clang with AddressSanitizer and
+# UndefinedBehaviorSanitizer).  Each is configured, built and checked
+# without faults the first time a fault needs it.
+declare -A ready=() setup_note=()
+build_dir() { echo "$work/build-$1"; }
+
 # Everything the default target builds: the tests may run any of it (the
 # tool, the shared library).  Only what a fault changed is compiled again.
 build_tree() {
-    run cmake --build "$build" -j2 >"$work/build.log" 2>&1
+    run cmake --build "$(build_dir "$1")" -j2 >"$work/build.log" 2>&1
 }
 
 # The tests, with every temporary file they make inside the work directory.
 # Sets `failed` to the names of the tests that failed.
 run_tests() {
-    local status
-    TMPDIR=$work/tmp run ctest --test-dir "$build" -L "$test_labels" -j2 --timeout "$timeout" \
+    local status labels=$test_labels limit=$timeout
+    if [[ $1 == sanitize ]]; then labels=$sanitize_labels limit=$((3 * timeout)); fi
+    TMPDIR=$work/tmp run ctest --test-dir "$(build_dir "$1")" -L "$labels" -j2 --timeout "$limit" \
         --no-tests=error >"$work/test.log" 2>&1
     status=$?
     failed=$(sed -n '/The following tests FAILED:/,$p' "$work/test.log" | sed -n 's/^[[:space:]]*[0-9]* - \(.*\)$/\1/p')
@@ -322,24 +353,32 @@ run_tests() {
     return $status
 }
 
-echo "mutants: building a private copy in $work (${#order[@]} faults)"
-if ! run cmake -S "$tree" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    >"$work/build.log" 2>&1 || ! build_tree; then
-    echo "mutants: the unchanged tree does not build:" >&2
-    tail -20 "$work/build.log" >&2
-    exit 1
-fi
-build_time=$((SECONDS - started))
-
-tests_started=$SECONDS
-if ! run_tests; then
-    echo "mutants: the tests fail without any fault; fix that first:" >&2
-    printf '  %s\n' "$failed" >&2
-    log "== baseline" "$(cat "$work/test.log")"
-    exit 1
-fi
-baseline_time=$((SECONDS - tests_started))
-echo "mutants: full build ${build_time}s, tests without faults ${baseline_time}s"
+# Configures and builds one kind of build of the unchanged copy and runs
+# its tests; ends the script when either fails.
+prepare_build() {
+    local kind=$1 begun=$SECONDS configure=(cmake -S "$tree" -B "$(build_dir "$1")" "${generator[@]}"
+                                            -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    if [[ $kind == sanitize ]]; then
+        command -v clang++ >/dev/null || die "the faults marked sanitize need clang++"
+        configure=(env CC=clang CXX=clang++ "${configure[@]}" -DCORVANE_SANITIZE=ON)
+    fi
+    echo "mutants: building the $kind copy"
+    if ! run "${configure[@]}" >"$work/build.log" 2>&1 || ! build_tree "$kind"; then
+        echo "mutants: the unchanged tree does not build ($kind):" >&2
+        tail -20 "$work/build.log" >&2
+        exit 1
+    fi
+    local built=$((SECONDS - begun)) tests_begun=$SECONDS
+    if ! run_tests "$kind"; then
+        echo "mutants: the tests fail without any fault ($kind); fix that first:" >&2
+        printf '  %s\n' "$failed" >&2
+        log "== baseline ($kind)" "$(cat "$work/test.log")"
+        exit 1
+    fi
+    setup_note[$kind]="$kind: full build ${built}s, tests without faults $((SECONDS - tests_begun))s"
+    echo "mutants: ${setup_note[$kind]}"
+    ready[$kind]=1
+}
 
 emit() {
     echo "$1"
@@ -347,30 +386,40 @@ emit() {
     return 0
 }
 
+echo "mutants: a private copy in $work (${#order[@]} faults)"
 caught=0 missed_ids=() broken_ids=()
+setup_time=0
 faults_started=$SECONDS
 for i in "${order[@]}"; do
+    kind=plain
+    sanitized "$i" && kind=sanitize
+    if [[ -z ${ready[$kind]:-} ]]; then
+        begun=$SECONDS
+        prepare_build "$kind"
+        setup_time=$((setup_time + SECONDS - begun))
+    fi
     path=$tree/${files[i]}
     read_file original "$path"
     plant "$path" "${froms[i]}" "${tos[i]}"
-    if ! build_tree; then
+    if ! build_tree "$kind"; then
         status=build-failed
         broken_ids+=("${ids[i]}")
-        log "== ${ids[i]} build-failed" "$(grep -E 'error|Error' "$work/build.log" | head -20)"
-    elif run_tests; then
+        log "== ${ids[i]} build-failed ($kind)" "$(grep -E 'error|Error' "$work/build.log" | head -20)"
+    elif run_tests "$kind"; then
         status=missed
         missed_ids+=("${ids[i]}")
-        log "== ${ids[i]} missed"
+        log "== ${ids[i]} missed ($kind)"
     else
         status=caught
         caught=$((caught + 1))
-        log "== ${ids[i]} caught by $(printf '%s\n' "$failed" | grep -c .) test(s)" "$failed"
+        log "== ${ids[i]} caught by $(printf '%s\n' "$failed" | grep -c .) test(s) ($kind)" "$failed"
     fi
-    # Back to the original bytes; the next build compiles the file again.
+    # Back to the original bytes; the next build (of either kind) compiles
+    # the file again.
     printf '%s' "$original" >"$path"
-    emit "$(printf '%-6s  %-4s  %s' "$status" "${ids[i]}" "${descs[i]}")"
+    emit "$(printf '%-6s  %-4s  %s%s' "$status" "${ids[i]}" "$([[ $kind == sanitize ]] && echo '[sanitize] ')" "${descs[i]}")"
 done
-faults_time=$((SECONDS - faults_started))
+faults_time=$((SECONDS - faults_started - setup_time))
 
 total="caught $caught of ${#order[@]}"
 total+=", missed ${#missed_ids[@]}"
@@ -378,5 +427,6 @@ total+=", missed ${#missed_ids[@]}"
 ((${#broken_ids[@]})) && total+="; build-failed ${#broken_ids[@]}: ${broken_ids[*]}"
 emit "$total"
 elapsed=$((SECONDS - started))
-echo "mutants: $((elapsed / 60))m$((elapsed % 60))s in all (full build ${build_time}s, tests without faults ${baseline_time}s, ${#order[@]} faults $((faults_time / 60))m$((faults_time % 60))s)"
+notes=$(printf '%s; ' "${setup_note[@]}")
+echo "mutants: $((elapsed / 60))m$((elapsed % 60))s in all (${notes}${#order[@]} faults $((faults_time / 60))m$((faults_time % 60))s)"
 ((${#broken_ids[@]} == 0))

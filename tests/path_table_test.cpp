@@ -194,7 +194,8 @@ std::string RunInChild(const std::string &name, const Fields &paths, const Field
 
 // What every path under the scratch folder holds: type and permissions, a
 // device's number, a regular file's blocks and bytes (for a large sparse
-// file its size and modification time instead of the bytes).
+// file its size and modification time instead of the bytes), a symbolic
+// link's target.
 std::map<std::string, std::string> Snapshot(const std::string &root) {
     std::map<std::string, std::string> seen;
     for (const auto &entry : fs::recursive_directory_iterator(root)) {
@@ -207,6 +208,8 @@ std::map<std::string, std::string> Snapshot(const std::string &root) {
             print << ' ' << st.st_blocks << ' ' << std::string(bytes.begin(), bytes.end());
         } else if (S_ISREG(st.st_mode)) {
             print << ' ' << st.st_size << ' ' << st.st_blocks << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec;
+        } else if (S_ISLNK(st.st_mode)) {
+            print << " -> " << fs::read_symlink(entry.path()).string();
         }
         seen[entry.path()] = print.str();
     }
@@ -221,16 +224,18 @@ std::string AsInTable(const Bytes &bytes, const std::string &path, const std::st
 
 // The row's result, output and files against the table's.
 void CheckRow(const Fields &row, const std::string &result, const std::string &logs, const std::string &rowPath,
-              const std::string &out, const std::string &cwd, const std::map<std::string, std::string> &before,
-              std::map<std::string, std::string> after) {
+              const std::string &out, const std::string &cwd, const std::string &root,
+              const std::map<std::string, std::string> &before, std::map<std::string, std::string> after) {
     const std::string o = AsInTable(ReadFileBytes(logs + "/stdout"), rowPath, out);
     const std::string e = AsInTable(ReadFileBytes(logs + "/stderr"), rowPath, out);
     EXPECT_TRUE(result == row[3] && (row[5] == "*" || o == row[5]) && (row[6] == "*" || e == row[6]))
         << "got: " << row[0] << " | " << row[1] << " | " << row[2] << " | " << result << " | " << row[4] << " | "
         << (row[5] == "*" ? "*" : o) << " | " << (row[6] == "*" ? "*" : e);
     const auto allows = [&](const char *change) { return row[4].find(change) != std::string::npos; };
+    // The files the kinds' symbolic links lead to lie in elsewhere/.
     const auto mayChange = [&](const std::string &path) {
-        return (allows("output") && path == out) || (allows("temporary") && path.rfind(cwd + "/", 0) == 0);
+        return (allows("output") && path == out) || (allows("temporary") && path.rfind(cwd + "/", 0) == 0) ||
+               (allows("target") && path.rfind(root + "/elsewhere/", 0) == 0);
     };
     for (const auto &[path, print] : before) {
         if (mayChange(path) || (allows("removed") && path == rowPath && !after.count(path))) continue;
@@ -288,7 +293,7 @@ bool RunRow(int line, const Fields &row) {
         std::printf("skipped %s | %s | %s: %s\n", row[0].c_str(), row[1].c_str(), row[2].c_str(),
                     skip.empty() ? "capabilities cannot be dropped" : skip.c_str());
     else
-        CheckRow(row, result, logs, rowPath, out, cwd, before, Snapshot(root));
+        CheckRow(row, result, logs, rowPath, out, cwd, root, before, Snapshot(root));
     for (const auto &entry : fs::recursive_directory_iterator(root))
         if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
     fs::remove_all(root);

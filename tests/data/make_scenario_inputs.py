@@ -357,7 +357,11 @@ for name, box_ in [('whole', visual_esds(SEQUENCE + VIDEO_OBJECT)),
                    # a start code prefix at 77: its fourth byte would lie past the 80-byte record
                    ('prefix-at-77', visual_esds(bytes(34) + b'\0\0\1')),
                    # a video object at 73: its 19-byte header would run past the record
-                   ('object-at-73', visual_esds(bytes(30) + VIDEO_OBJECT))]:
+                   ('object-at-73', visual_esds(bytes(30) + VIDEO_OBJECT)),
+                   # a video object at 76: its start code takes the record's last four bytes
+                   ('object-at-76', visual_esds(bytes(33) + VIDEO_OBJECT)),
+                   # a video object at 61: its header ends with the record's last byte
+                   ('header-to-80', visual_esds(bytes(18) + VIDEO_OBJECT))]:
     make('m4v-esds-%s.mp4' % name, movie([Track(1, 2, esds=box_)], bytes(20)))
 for payload in [20, 68, 100]:  # 68: exactly the 80-byte record
     make('m4a-esds-%d.mp4' % payload,
@@ -376,6 +380,12 @@ AAC_CASES = [  # long ES length, long inner lengths, objectTypeIndication, maxBi
 for name, long_es, long_inner, oti, rate, specific in AAC_CASES:
     make('aac-%s.mp4' % name, movie([Track(1, 2, audio=True, esds=audio_esds(
         long_es, long_inner, oti, rate, bytes.fromhex(specific)))], bytes(20)))
+# A DecoderSpecificInfo whose length (48) runs past the end of the esds: the
+# two bytes of its AudioSpecificConfig and the SLConfigDescriptor are all
+# that follow.
+past = audio_esds(False, False, 0x40, 1000, bytes.fromhex('1210'))
+make('aac-config-past-the-esds.mp4', movie([Track(1, 2, audio=True, esds=past[:33] + b'\x30' + past[34:])],
+                                           bytes(20)))
 # 03 80 80 n: a two-byte continuation, not the 80 80 80 n form.
 short = audio_esds(False, False, 0x40, 7, bytes.fromhex('1208'))[8:]
 two_continuations = box('esds', short[:5] + b'\x80\x80' + short[5:])
@@ -499,6 +509,25 @@ make('m4v-only-a-prefix.m4v', b'\0\0\1')
 make('m4v-cut-in-the-header.m4v', HEADER[:12])
 make('m4v-cut-in-the-height.m4v', HEADER[:15])
 make('m4v-missing-its-last-byte.m4v', HEADER[:HEADER_BYTES - 1])
+# A video object layer start code (00 00 01 20) first, before the header's own.
+make('m4v-layer-start-code-first.m4v', bytes.fromhex('00000120') + HEADER[4:])
+# A sequence header, then no video object in the 500 bytes read, but a start
+# code prefix at 497 whose fourth byte would be the 501st.
+make('m4v-prefix-at-497.m4v', SEQUENCE[:5] + b'\xff' * 492 + b'\0\0\1' + b'\xff' * 20)
+# A video object at 400 whose header (with both quantiser matrices) runs past
+# the 500 bytes read.
+make('m4v-header-past-the-buffer.m4v', SEQUENCE[:5] + bytes.fromhex('000001B509') + bytes.fromhex('000001B2') +
+     b'U' * 386 + vol(quant_type=True, intra=True, non_intra=True))
+# vop_time_increment_resolution 16 (4-bit increments) without fixed_vop_rate,
+# and four intra planes at increments 0, 2, 4 and 6: 1/8 s apart.
+def timed_vop(increment):
+    bits = Bits()
+    bits.put(0, 2), bits.put(0, 1), bits.put(1, 1), bits.put(increment, 4), bits.put(1, 1), bits.put(1, 1)
+    bits.put(0, 6)
+    return bytes.fromhex('000001B6') + bytes(int(''.join(map(str, bits.bits[i:i + 8])), 2)
+                                             for i in range(0, 16, 8)) + b'\x55' * 8
+make('m4v-resolution-16-pictures.m4v', SEQUENCE[:5] + bytes.fromhex('000001B509') +
+     vol(resolution=16)[:-5] + b''.join(timed_vop(k) for k in (0, 2, 4, 6)))
 # From a video object start code made 00 00 01 01: a header that measures, but
 # no configuration the writer takes.
 make('m4v-object-1.m4v', bytes.fromhex('00000101') + HEADER[4:])
@@ -516,6 +545,8 @@ def adts(lengths, crc=False):
 
 make('adts-100-120-110.aac', adts([100, 120, 110]))
 make('adts-crc-100-120-110.aac', adts([100, 120, 110], crc=True))
+# A frame of 7 bytes between two others: a header without payload.
+make('adts-50-7-60.aac', adts([50, 7, 60]))
 
 
 # ---------------------------------------------------------------- write or check
