@@ -312,13 +312,13 @@ make('count-1000000.mp4', movie([table_track(1, False, (
 # For the tool: an AAC track (LC, 44100 Hz, mono) of 100000 samples of 6
 # bytes, far more than its tables' few words account for, so that the reader
 # computes their entries rather than storing them.  Chunks of 30000, 30000,
-# 7, 20000 and the rest (19993), back to back; times 1024 apart, 2048 from
-# sample 60000.  The file ends with mdat's header: the scenario appends the
+# 7, 20000 and 19993, back to back; times 1024 apart, 2048 from sample
+# 60000.  The file ends with mdat's header: the scenario appends the
 # 600000 bytes of the samples, sample k the text of k in five digits and a
 # newline (what `seq -w 0 99999` prints).
 COMPUTED = 100000
 computed = Track(1, COMPUTED, audio=True, stts=[(60000, 1024), (40000, 2048)],
-                 stsc=[(1, 30000), (3, 7), (4, 20000)], chunks=[0, 180000, 360000, 360042, 480042],
+                 stsc=[(1, 30000), (3, 7), (4, 20000), (5, 19993)], chunks=[0, 180000, 360000, 360042, 480042],
                  sample_size=6, esds=audio_esds(False, False, 0x40, 128000, bytes.fromhex('1208')))
 make('computed-100000-head.mp4', movie([computed], bytes(6 * COMPUTED))[:-6 * COMPUTED])
 # Sample-to-chunk runs that end before they begin: a first_chunk repeated
