@@ -8,7 +8,10 @@
 // walk descends into the container types and the sample entries of stsd;
 // the other boxes are listed with their type and size only.  The number of
 // boxes is bounded by the bytes of the file (every box has a header of 8
-// bytes) and the depth by a fixed limit.
+// bytes); the depth only by that number: boxes may nest as deep as a file
+// has bytes for (131,000 levels in a megabyte), so the walk keeps the levels
+// it is inside on a stack of its own, and a box's children are released
+// level by level (see ~Box), never by one call per level.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,8 +20,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-constexpr int kMaxDepth = 16;
 
 bool Is(const uint8_t *type, const char *code) { return std::memcmp(type, code, 4) == 0; }
 
@@ -83,37 +84,82 @@ uint64_t FirstChildAt(Walker *w, const Box &box, const uint8_t *parentType) {
     return 0;
 }
 
-void WalkLevel(Walker *w, uint64_t from, uint64_t end, const uint8_t *parentType, int depth,
-               std::vector<Box> *level) {
-    for (uint64_t at = from; at + 8 <= end && w->boxesLeft > 0;) {
-        uint8_t head[16];
-        if (!ReadAt(w->file, at, head, 8)) return;
+// The header of the box at `at` of a level that ends at `end`; false when
+// there is none (the level ends there): no room for a header, no box left
+// to take, bytes that cannot be read, or a size smaller than the header.
+bool ReadBoxHeader(Walker *w, uint64_t at, uint64_t end, Box *box) {
+    if (at + 8 > end || w->boxesLeft == 0) return false;
+    uint8_t head[16];
+    if (!ReadAt(w->file, at, head, 8)) return false;
+    std::memcpy(box->type, head + 4, 4);
+    box->offset = at;
+    box->header = 8;
+    box->size = Be32(head);
+    if (box->size == 1) {
+        if (at + 16 > end || !ReadAt(w->file, at + 8, head + 8, 8)) return false;
+        box->size = uint64_t(Be32(head + 8)) << 32 | Be32(head + 12);
+        box->header = 16;
+    } else if (box->size == 0) {
+        box->size = end - at;
+    }
+    return box->size >= box->header;
+}
+
+// A level being walked: where its next box would start, where it ends,
+// the type of the box it lies in (none at the top), and where its boxes go.
+struct Level {
+    uint64_t at;
+    uint64_t end;
+    uint8_t parentType[4];
+    bool inBox;
+    std::vector<Box> *boxes;
+};
+
+// The boxes from 0 to `end` into `top`, each level in file order, a box's
+// children walked before its next sibling.  A box that runs past the end of
+// its level is the level's last.
+void WalkFrom(Walker *w, uint64_t end, std::vector<Box> *top) {
+    std::vector<Level> stack;
+    stack.push_back({0, end, {}, false, top});
+    while (!stack.empty()) {
+        Level &level = stack.back();
         Box box{};
-        std::memcpy(box.type, head + 4, 4);
-        box.offset = at;
-        box.header = 8;
-        box.size = Be32(head);
-        if (box.size == 1) {
-            if (at + 16 > end || !ReadAt(w->file, at + 8, head + 8, 8)) return;
-            box.size = uint64_t(Be32(head + 8)) << 32 | Be32(head + 12);
-            box.header = 16;
-        } else if (box.size == 0) {
-            box.size = end - at;
+        if (!ReadBoxHeader(w, level.at, level.end, &box)) {
+            stack.pop_back();
+            continue;
         }
-        if (box.size < box.header) return;  // not a box: the level ends here
         --w->boxesLeft;
-        box.pastEnd = box.size > end - at;
-        const uint64_t boxEnd = box.pastEnd ? end : at + box.size;
-        const uint64_t children = depth + 1 < kMaxDepth ? FirstChildAt(w, box, parentType) : 0;
-        if (children != 0 && children < boxEnd)
-            WalkLevel(w, children, boxEnd, box.type, depth + 1, &box.children);
-        level->push_back(std::move(box));
-        if (level->back().pastEnd) return;
-        at += level->back().size;
+        box.pastEnd = box.size > level.end - level.at;
+        const uint64_t boxEnd = box.pastEnd ? level.end : level.at + box.size;
+        const uint64_t children = FirstChildAt(w, box, level.inBox ? level.parentType : nullptr);
+        level.at = box.pastEnd ? level.end : boxEnd;
+        level.boxes->push_back(std::move(box));
+        Box &added = level.boxes->back();
+        // The level's vector takes no box while the children are walked, so
+        // `added` stays where it is.
+        if (children != 0 && children < boxEnd) {
+            Level inner{children, boxEnd, {}, true, &added.children};
+            std::memcpy(inner.parentType, added.type, 4);
+            stack.push_back(inner);
+        }
     }
 }
 
 }  // namespace
+
+Box::~Box() {
+    if (children.empty()) return;
+    // The whole subtree, one level after another: each vector is emptied of
+    // its boxes' children before it is released.
+    std::vector<std::vector<Box>> pending;
+    pending.push_back(std::move(children));
+    while (!pending.empty()) {
+        std::vector<Box> level = std::move(pending.back());
+        pending.pop_back();
+        for (Box &box : level)
+            if (!box.children.empty()) pending.push_back(std::move(box.children));
+    }
+}
 
 bool WalkBoxes(const std::string &path, BoxWalk *walk) {
     *walk = BoxWalk{};
@@ -123,7 +169,7 @@ bool WalkBoxes(const std::string &path, BoxWalk *walk) {
     if (size > 0) {
         walk->fileSize = uint64_t(size);
         Walker w{file, walk->fileSize, walk->fileSize / 8 + 64};
-        WalkLevel(&w, 0, walk->fileSize, nullptr, 0, &walk->top);
+        WalkFrom(&w, walk->fileSize, &walk->top);
     }
     std::fclose(file);
     return size >= 0;

@@ -73,6 +73,16 @@ struct Box {
     uint32_t header;  // 8, or 16 with a 64-bit size
     bool pastEnd;     // runs past the end of the enclosing box (or the file)
     std::vector<Box> children;
+
+    // Boxes nest as deep as a file's bytes allow: the destructor releases
+    // the children level by level, not by one call per level.  Moved, never
+    // copied.
+    Box() = default;
+    Box(Box &&) = default;
+    Box &operator=(Box &&) = default;
+    Box(const Box &) = delete;
+    Box &operator=(const Box &) = delete;
+    ~Box();
 };
 
 struct BoxWalk {

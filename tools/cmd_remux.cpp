@@ -266,7 +266,7 @@ std::string WrittenSize(const std::string &path, uint64_t samples, uint64_t *exp
         uint64_t bytes = 0, count = 0;
         for (const int32_t id : {handle->videoTrackId, handle->audioTrackId}) {
             const ReadTrack *track = id > 0 && id < MP4_READ_TRACK_SLOTS ? handle->tracks[id] : nullptr;
-            for (uint32_t i = 0; track != nullptr && i < track->sampleCount; ++i) bytes += track->samples[i].size;
+            for (uint32_t i = 0; track != nullptr && i < track->sampleCount; ++i) bytes += SampleAt(track, i).size;
             count += track != nullptr ? track->sampleCount : 0;
         }
         const AccessUnit od = ObjectDescriptorUnit(true, true), scene = SceneUnit(true, true);
@@ -327,7 +327,7 @@ std::string CheckSource(const std::string &command, const std::string &path, boo
     const ReadTrack *track = input.handle->tracks[id];
     *trackBytes = 0;
     *trackSamples = track->sampleCount;
-    for (uint32_t i = 0; i < track->sampleCount; ++i) *trackBytes += track->samples[i].size;
+    for (uint32_t i = 0; i < track->sampleCount; ++i) *trackBytes += SampleAt(track, i).size;
     if (video) return "";
     uint8_t esds[256] = {}, config[kEsdsRecordBytes] = {};
     uint32_t esdsSize = 0, length = 0, maxRate, avgRate, channels, frequency, objectType;

@@ -1,7 +1,6 @@
 // corvane samples: the sample index of one track as the reader sees it.
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "cli.h"
 #include "corvane2.h"
@@ -29,41 +28,56 @@ bool IsKeyFrame(const ReadTrack *track, uint32_t number, const uint8_t *data, ui
     return *nextKey < track->keyFrameCount && track->keyFrames[*nextKey].sampleNumber == number;
 }
 
-// Every sample of the track, read in order with MP4GetNextSample; the file
-// offset comes from the reader's index, which the exports do not hand out.
-// False when a sample cannot be read (a file cut short).
-bool ReadSamples(MP4_read_file *handle, int32_t id, std::vector<SampleLine> *lines) {
+// The listing, written as the samples are read: a track may hold hundreds
+// of millions of samples (a few words of its tables can claim them), so no
+// line is kept.
+struct Listing {
+    bool json;
+    bool keyFramesOnly;
+    uint64_t printed = 0;
+};
+
+void PrintHead(const Listing &l) {
+    if (l.json)
+        std::fprintf(Out(), "{\"packets\": [");
+    else
+        std::fprintf(Out(), "    #      time    offset    size key\n");
+}
+
+// Laid out like ffprobe's packet list in JSON, so that the two compare
+// field by field.
+void PrintLine(Listing *l, const SampleLine &s) {
+    if (l->keyFramesOnly && !s.key) return;
+    if (l->json)
+        std::fprintf(Out(), "%s\n  {\"index\": %u, \"dts\": %u, \"pos\": %u, \"size\": %u, \"key\": %d}",
+                     l->printed ? "," : "", s.number, s.time, s.offset, s.size, s.key ? 1 : 0);
+    else
+        std::fprintf(Out(), "%5u %9u %9u %7u %3d\n", s.number, s.time, s.offset, s.size, s.key ? 1 : 0);
+    ++l->printed;
+}
+
+void PrintEnd(const Listing &l) {
+    if (l.json) std::fprintf(Out(), "%s]}\n", l.printed ? "\n" : "");
+}
+
+// Every sample of the track, read in order with MP4GetNextSample and
+// listed; the file offset comes from the reader's index, which the exports
+// do not hand out (SampleAt: the entries may be computed from the tables
+// rather than stored).  The number of samples read: all of them, or the
+// first that cannot be read (a file cut short).
+uint32_t ListSamples(MP4_read_file *handle, int32_t id, Listing *listing) {
     const ReadTrack *track = handle->tracks[id];
     const bool video = id == handle->videoTrackId;
     uint32_t nextKey = 0;
     for (uint32_t number = 0; number < track->sampleCount; ++number) {
         uint8_t *data = nullptr;
         uint32_t size = 0, time = 0;
-        if (MP4GetNextSample(handle, id, &data, &size, &time) != 1) return false;
+        if (MP4GetNextSample(handle, id, &data, &size, &time) != 1) return number;
         const bool key = !video || IsKeyFrame(track, number, data, size, &nextKey);
-        lines->push_back({number, time, track->samples[number].offset, size, key});
+        PrintLine(listing, {number, time, SampleAt(track, number).offset, size, key});
         MP4freeData(&data);
     }
-    return true;
-}
-
-void PrintText(const std::vector<SampleLine> &lines) {
-    std::fprintf(Out(), "    #      time    offset    size key\n");
-    for (const SampleLine &l : lines)
-        std::fprintf(Out(), "%5u %9u %9u %7u %3d\n", l.number, l.time, l.offset, l.size,
-                     l.key ? 1 : 0);
-}
-
-// Laid out like ffprobe's packet list, so that the two compare field by field.
-void PrintJson(const std::vector<SampleLine> &lines) {
-    std::fprintf(Out(), "{\"packets\": [");
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const SampleLine &l = lines[i];
-        std::fprintf(Out(),
-                     "%s\n  {\"index\": %u, \"dts\": %u, \"pos\": %u, \"size\": %u, \"key\": %d}",
-                     i ? "," : "", l.number, l.time, l.offset, l.size, l.key ? 1 : 0);
-    }
-    std::fprintf(Out(), "%s]}\n", lines.empty() ? "" : "\n");
+    return track->sampleCount;
 }
 
 }  // namespace
@@ -82,20 +96,12 @@ int RunSamples(const Args &args) {
     std::string error;
     const int32_t id = ChooseTrack(input, kind, path, &error);
     if (id == 0) return Fail(error);
-    std::vector<SampleLine> lines;
+    Listing listing{args.Has("--json"), args.Has("--keyframes")};
+    PrintHead(listing);
     // A file cut short: the samples before the first that cannot be read
     // are listed, then the command fails naming it.
-    if (!ReadSamples(input.handle, id, &lines))
-        error = UnreadableSampleText(path, input, id, uint32_t(lines.size()));
-    if (args.Has("--keyframes")) {
-        std::vector<SampleLine> keys;
-        for (const SampleLine &l : lines)
-            if (l.key) keys.push_back(l);
-        lines.swap(keys);
-    }
-    if (args.Has("--json"))
-        PrintJson(lines);
-    else
-        PrintText(lines);
+    const uint32_t read = ListSamples(input.handle, id, &listing);
+    if (read < input.handle->tracks[id]->sampleCount) error = UnreadableSampleText(path, input, id, read);
+    PrintEnd(listing);
     return error.empty() ? 0 : Fail(error);
 }

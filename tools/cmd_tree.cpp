@@ -138,29 +138,54 @@ struct Listing {
 
 constexpr const char *kNotRead = " (not read by the library)";
 
-void PrintEntries(const std::vector<Entry> &level, int depth, const Listing &l);
+// The children of an entry, as a level of the listing.
+std::vector<Entry> ChildrenOf(const Entry &e, uint64_t fileSize) {
+    return Level(e.node != nullptr ? e.node->firstChild : nullptr, e.walked, fileSize);
+}
 
-void PrintEntry(const Entry &e, int depth, const Listing &l) {
+// A level being listed: its entries, the next one to list, and its depth.
+// Files nest boxes as deep as their bytes allow (a megabyte holds 131,000
+// levels), so the listing keeps the levels it is inside on a stack of its
+// own, not on the call stack.
+struct Frame {
+    std::vector<Entry> level;
+    size_t next;
+    int depth;
+};
+
+void PrintTextLine(const Entry &e, int depth, const Listing &l) {
     if (e.node != nullptr) {
         const uint64_t past = PastEnd(e.node->offset, e.node->size, l.fileSize);
         const std::string mark = past ? " (ends " + std::to_string(past) + " bytes past the end of the file)" : "";
         std::fprintf(Out(), "%*s[%s] offset=%u size=%u%s%s\n", depth * 2, "", e.node->type, e.node->offset,
                      e.node->size, l.verbose ? FieldsText(Decoded(e.node)).c_str() : "", mark.c_str());
-        PrintEntries(Level(e.node->firstChild, e.walked, l.fileSize), depth + 1, l);
         return;
     }
     std::fprintf(Out(), "%*s[%s] offset=%llu size=%llu%s\n", depth * 2, "", PrintableType(e.box->type).c_str(),
                  (unsigned long long)e.box->offset, (unsigned long long)e.box->size, kNotRead);
-    PrintEntries(Level(nullptr, e.walked, l.fileSize), depth + 1, l);
 }
 
-void PrintEntries(const std::vector<Entry> &level, int depth, const Listing &l) {
-    for (const Entry &e : level) PrintEntry(e, depth, l);
+// Every entry of `top` and below, each followed by its children one level
+// further in.
+void PrintText(std::vector<Entry> top, const Listing &l) {
+    std::vector<Frame> stack;
+    stack.push_back({std::move(top), 0, 0});
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        if (frame.next == frame.level.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Entry e = frame.level[frame.next++];
+        const int depth = frame.depth;
+        PrintTextLine(e, depth, l);
+        std::vector<Entry> children = ChildrenOf(e, l.fileSize);
+        if (!children.empty()) stack.push_back({std::move(children), 0, depth + 1});
+    }
 }
 
-void PrintJson(const Entry &e, int depth, const Listing &l) {
-    const std::vector<Entry> children =
-        Level(e.node != nullptr ? e.node->firstChild : nullptr, e.walked, l.fileSize);
+// An entry's object up to its children: "{" and its members.
+void OpenJsonObject(const Entry &e, int depth, const Listing &l) {
     if (e.node != nullptr) {
         std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %u, \"size\": %u", depth * 2, "",
                      JsonString(e.node->type).c_str(), e.node->offset, e.node->size);
@@ -170,36 +195,58 @@ void PrintJson(const Entry &e, int depth, const Listing &l) {
         }
         if (const uint64_t past = PastEnd(e.node->offset, e.node->size, l.fileSize))
             std::fprintf(Out(), ", \"pastEnd\": %llu", (unsigned long long)past);
-    } else {
-        std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %llu, \"size\": %llu, \"notRead\": true", depth * 2, "",
-                     JsonString(PrintableType(e.box->type)).c_str(), (unsigned long long)e.box->offset,
-                     (unsigned long long)e.box->size);
+        return;
     }
-    if (!children.empty()) {
-        std::fprintf(Out(), ", \"children\": [\n");
-        for (size_t i = 0; i < children.size(); ++i) {
-            PrintJson(children[i], depth + 1, l);
-            std::fprintf(Out(), i + 1 < children.size() ? ",\n" : "\n");
+    std::fprintf(Out(), "%*s{\"type\": %s, \"offset\": %llu, \"size\": %llu, \"notRead\": true", depth * 2, "",
+                 JsonString(PrintableType(e.box->type)).c_str(), (unsigned long long)e.box->offset,
+                 (unsigned long long)e.box->size);
+}
+
+// Closes the object of the entry of `frame` listed last, and the line.
+void CloseJsonObject(const Frame &frame) {
+    std::fprintf(Out(), frame.next < frame.level.size() ? "},\n" : "}\n");
+}
+
+// The array of every entry of `top`, each an object whose "children" array
+// holds those one level further in.
+void PrintJson(std::vector<Entry> top, const Listing &l) {
+    std::fprintf(Out(), "[\n");
+    std::vector<Frame> stack;
+    stack.push_back({std::move(top), 0, 1});
+    while (true) {
+        Frame &frame = stack.back();
+        if (frame.next == frame.level.size()) {
+            const int depth = frame.depth;
+            stack.pop_back();
+            if (stack.empty()) break;
+            // The children array of the entry listed last one level out.
+            std::fprintf(Out(), "%*s]", (depth - 1) * 2, "");
+            CloseJsonObject(stack.back());
+            continue;
         }
-        std::fprintf(Out(), "%*s]", depth * 2, "");
+        const Entry e = frame.level[frame.next++];
+        const int depth = frame.depth;
+        OpenJsonObject(e, depth, l);
+        std::vector<Entry> children = ChildrenOf(e, l.fileSize);
+        if (children.empty()) {
+            CloseJsonObject(frame);
+            continue;
+        }
+        std::fprintf(Out(), ", \"children\": [\n");
+        stack.push_back({std::move(children), 0, depth + 1});
     }
-    std::fprintf(Out(), "}");
+    std::fprintf(Out(), "]\n");
 }
 
 void PrintTree(const Root_atom &root, const std::vector<Box> &walked, bool json, bool verbose,
                const LeftOut &leftOut) {
     const Listing l{verbose, root.fileSize};
-    const std::vector<Entry> top = Level(root.firstAtom, &walked, root.fileSize);
+    std::vector<Entry> top = Level(root.firstAtom, &walked, root.fileSize);
     if (json) {
-        std::fprintf(Out(), "[\n");
-        for (size_t i = 0; i < top.size(); ++i) {
-            PrintJson(top[i], 1, l);
-            std::fprintf(Out(), i + 1 < top.size() ? ",\n" : "\n");
-        }
-        std::fprintf(Out(), "]\n");
+        PrintJson(std::move(top), l);
         return;
     }
-    PrintEntries(top, 0, l);
+    PrintText(std::move(top), l);
     if (leftOut.trailingBytes != 0)
         std::fprintf(Out(), "(%u bytes from offset %u are not a box)\n", leftOut.trailingBytes,
                      leftOut.trailingOffset);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "platform/platform.h"
@@ -92,10 +93,24 @@ std::string LeftOutText(const std::string &path, const LeftOut &l) {
     return path + ": " + LeftOutWhat(l) + "; " + rest;
 }
 
+// In file order: each box, then its children, then its next sibling.  The
+// tree may be as deep as the file has bytes for (8 a level), so the
+// siblings still to look at wait on a stack of their own.
 const AtomNode *FirstBoxPastEnd(const AtomNode *first, uint32_t fileSize) {
-    for (const AtomNode *node = first; node != nullptr; node = node->next) {
+    std::vector<const AtomNode *> siblingsLeft;
+    const AtomNode *node = first;
+    while (node != nullptr || !siblingsLeft.empty()) {
+        if (node == nullptr) {
+            node = siblingsLeft.back();
+            siblingsLeft.pop_back();
+        }
         if (uint64_t(node->offset) + node->size > fileSize) return node;
-        if (const AtomNode *inner = FirstBoxPastEnd(node->firstChild, fileSize)) return inner;
+        if (node->firstChild == nullptr) {
+            node = node->next;
+            continue;
+        }
+        if (node->next != nullptr) siblingsLeft.push_back(node->next);
+        node = node->firstChild;
     }
     return nullptr;
 }
@@ -215,8 +230,11 @@ std::string UnreadableSampleText(const std::string &path, const Mp4Input &input,
                                  uint32_t number) {
     const std::string head = "sample " + std::to_string(number) + " of " + Quoted(path) + " cannot be read";
     const ReadTrack *track = input.handle->tracks[id];
-    if (track == nullptr || number >= track->sampleCount || track->samples == nullptr) return head;
-    const SampleEntry &s = track->samples[number];
+    if (track == nullptr || number >= track->sampleCount || (track->samples == nullptr && track->computed == nullptr))
+        return head;
+    // Entries are stored or computed from the tables (a few words of a
+    // table can claim millions of samples): SampleAt gives either.
+    const SampleEntry s = SampleAt(track, number);
     const uint64_t end = uint64_t(s.offset) + s.size;
     const uint32_t fileSize = input.handle->root != nullptr ? input.handle->root->fileSize : 0;
     if (end > fileSize)

@@ -309,6 +309,18 @@ make('count-5000.mp4', movie([table_track(1, True, ([(5000, 100)], [(1, 5000)], 
 make('count-1000000.mp4', movie([table_track(1, False, (
     [(600000, 2), (400000, 1024)], [(1, 300000), (3, 7), (5, 250000)], [1000, 2000, 3000, 4000, 5000, 6000],
     3))], bytes(40)))
+# For the tool: an AAC track (LC, 44100 Hz, mono) of 100000 samples of 6
+# bytes, far more than its tables' few words account for, so that the reader
+# computes their entries rather than storing them.  Chunks of 30000, 30000,
+# 7, 20000 and 19993, back to back; times 1024 apart, 2048 from sample
+# 60000.  The file ends with mdat's header: the scenario appends the
+# 600000 bytes of the samples, sample k the text of k in five digits and a
+# newline (what `seq -w 0 99999` prints).
+COMPUTED = 100000
+computed = Track(1, COMPUTED, audio=True, stts=[(60000, 1024), (40000, 2048)],
+                 stsc=[(1, 30000), (3, 7), (4, 20000), (5, 19993)], chunks=[0, 180000, 360000, 360042, 480042],
+                 sample_size=6, esds=audio_esds(False, False, 0x40, 128000, bytes.fromhex('1208')))
+make('computed-100000-head.mp4', movie([computed], bytes(6 * COMPUTED))[:-6 * COMPUTED])
 # Sample-to-chunk runs that end before they begin: a first_chunk repeated
 # ((1, 2), (1, 2)), three in a row, going back, and a run end that wraps
 # past 2^32.  Sizes 10, 20, 30, ..., chunks at 100, 500, 1000, 1500.

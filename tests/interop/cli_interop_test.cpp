@@ -3,7 +3,10 @@
 // mux writes read with corvane info and samples as ffprobe reads them.  (The
 // sample index of corvane samples is compared with ffprobe on other files
 // in read_interop_test.)  Without --fps, mux takes the rate the stream
-// itself gives.
+// itself gives.  A track whose index entries the reader computes from its
+// tables is listed by corvane samples as ffprobe finds its packets.
+#include <cstdio>
+
 #include "support/interop.h"
 
 namespace {
@@ -81,6 +84,29 @@ TEST(CliInterop, MuxTakesTheStreamsOwnFrameRate) {
         for (size_t i = 0; i < video.size(); ++i) EXPECT_EQ(video[i].dts, (long long)(i * 1000 / 30)) << i;
         EXPECT_EQ(DecodeErrors(muxed, "-map 0:v"), "");
     }
+}
+
+// 100,000 samples in tables of a few words: more than the reader stores,
+// so their entries are computed when asked for.  The samples follow mdat's
+// header, sample k the text of k in five digits and a newline.
+TEST(CliInterop, ComputedEntriesListedWhereFfprobeFindsThem) {
+    SKIP_WITHOUT_FFMPEG();
+    Bytes file = ReadFileBytes(Fixture("scenario/computed-100000-head.mp4"));
+    constexpr int kSamples = 100000;
+    for (int k = 0; k < kSamples; ++k) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%05d\n", k);
+        file.insert(file.end(), text, text + 6);
+    }
+    const std::string path = WriteTemp("computed.mp4", file);
+    const std::vector<Packet> probed = ProbePackets(path, "a");
+    const std::vector<Packet> listed = ToolPackets(path, "audio");
+    ASSERT_EQ(probed.size(), size_t(kSamples));
+    ASSERT_EQ(listed.size(), probed.size());
+    for (size_t i = 0; i < probed.size(); ++i)
+        ASSERT_TRUE(listed[i] == probed[i] && listed[i].pos == probed[i].pos)
+            << i << ": corvane " << listed[i].dts << " " << listed[i].pos << " " << listed[i].size << ", ffprobe "
+            << probed[i].dts << " " << probed[i].pos << " " << probed[i].size;
 }
 
 }  // namespace

@@ -35,3 +35,17 @@ appended() {  # FIXTURE OUT COMMAND ARGS...
 files() {
     ls -A "$@" | grep -v -x -e .stdout -e .stderr -e .status -e .after
 }
+
+# DEPTH boxes of TYPE, each the only child of the one before, the innermost
+# holding the bytes on standard input (none from /dev/null, which the
+# scenarios have there): 8 bytes a level, e.g.
+#   hex_bytes 00 00 00 08 66 72 65 65 | nested moov 3
+nested() {  # TYPE DEPTH
+    python3 -c '
+import struct, sys
+kind, depth = sys.argv[1].encode("latin-1"), int(sys.argv[2])
+inner = sys.stdin.buffer.read()
+size = 8 * depth + len(inner)
+sys.stdout.buffer.write(b"".join(struct.pack(">I", size - 8 * i) + kind for i in range(depth)) + inner)
+' "$1" "$2"
+}
