@@ -167,9 +167,14 @@ std::string OpenMp4(const std::string &path, Mp4Input *input, bool sayCutShort) 
         input->fragments = FragmentCount(walk, &input->movieExtends);
         input->boxes.swap(walk.top);
     }
-    if (input->fragments > 0 || input->movieExtends)
+    // An initialisation segment (a moov with 'mvex' and no fragment yet) is
+    // said as such: "0 'moof' boxes" would read as if fragments were missing.
+    if (input->fragments > 0)
         Warn(Quoted(path) + " is fragmented (" + Plural(input->fragments, "'moof' box", "'moof' boxes") +
              "): the library reads the samples of its moov only, none of its fragments");
+    else if (input->movieExtends)
+        Warn(Quoted(path) + " is the start of a fragmented file (its moov has 'mvex', no 'moof' box "
+             "follows): the samples of its fragments are not in this file");
     // Without tracks the command says why, the cut included (NoTracksText).
     const Root_atom *root = input->handle->root;
     if (sayCutShort && HasTracks(input->handle))
