@@ -1,6 +1,8 @@
 // corvane samples: the sample index of one track as the reader sees it.
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "corvane2.h"
@@ -16,16 +18,27 @@ struct SampleLine {
     bool key;
 };
 
+// The sample numbers the key-frame table names, ascending and once each:
+// the reader keeps the sync-sample table's order, repeats and descending
+// runs included, and a sample is a key frame wherever the table names it.
+std::vector<uint32_t> KeySampleNumbers(const ReadTrack *track) {
+    std::vector<uint32_t> keys;
+    keys.reserve(track->keyFrameCount);
+    for (uint32_t i = 0; i < track->keyFrameCount; ++i) keys.push_back(track->keyFrames[i].sampleNumber);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
 // Whether video sample `number` is a key frame, as the reader decides it:
-// listed in the sync-sample table, or, for a track without one, an MPEG-4
+// named in the sync-sample table, or, for a track without one, an MPEG-4
 // Visual I-VOP (VOP coding type 0 in the two top bits after the start code).
-// `nextKey` walks the ascending key-frame table along with the samples.
-bool IsKeyFrame(const ReadTrack *track, uint32_t number, const uint8_t *data, uint32_t size,
-                uint32_t *nextKey) {
-    if (track->keyFrameCount == 0) return size >= 5 && (data[4] & 0xC0) == 0;
-    while (*nextKey < track->keyFrameCount && track->keyFrames[*nextKey].sampleNumber < number)
-        ++*nextKey;
-    return *nextKey < track->keyFrameCount && track->keyFrames[*nextKey].sampleNumber == number;
+// `nextKey` walks the ascending key numbers along with the samples.
+bool IsKeyFrame(const std::vector<uint32_t> &keys, uint32_t number, const uint8_t *data, uint32_t size,
+                size_t *nextKey) {
+    if (keys.empty()) return size >= 5 && (data[4] & 0xC0) == 0;
+    while (*nextKey < keys.size() && keys[*nextKey] < number) ++*nextKey;
+    return *nextKey < keys.size() && keys[*nextKey] == number;
 }
 
 // The listing, written as the samples are read: a track may hold hundreds
@@ -68,12 +81,13 @@ void PrintEnd(const Listing &l) {
 uint32_t ListSamples(MP4_read_file *handle, int32_t id, Listing *listing) {
     const ReadTrack *track = handle->tracks[id];
     const bool video = id == handle->videoTrackId;
-    uint32_t nextKey = 0;
+    const std::vector<uint32_t> keys = video ? KeySampleNumbers(track) : std::vector<uint32_t>();
+    size_t nextKey = 0;
     for (uint32_t number = 0; number < track->sampleCount; ++number) {
         uint8_t *data = nullptr;
         uint32_t size = 0, time = 0;
         if (MP4GetNextSample(handle, id, &data, &size, &time) != 1) return number;
-        const bool key = !video || IsKeyFrame(track, number, data, size, &nextKey);
+        const bool key = !video || IsKeyFrame(keys, number, data, size, &nextKey);
         PrintLine(listing, {number, time, SampleAt(track, number).offset, size, key});
         MP4freeData(&data);
     }
