@@ -24,15 +24,22 @@ struct Aac {
 
 // Every sampling index (with channel configurations 1 to 7 among them),
 // every channel configuration at 44100 Hz, the four object types of ADTS,
-// and frames as long as ADTS allows.
+// AAC Main at 96000 Hz (an ADTS header whose third byte is 0) and frames as
+// long as ADTS allows.
 std::vector<Aac> AacCases() {
     std::vector<Aac> cases;
     for (uint32_t index = 0; index <= 12; ++index) cases.push_back({2, index, 1 + index % 7});
     for (uint32_t channels : {0u, 2u, 3u, 4u, 6u}) cases.push_back({2, 4, channels});
     for (uint32_t objectType : {1u, 3u, 4u}) cases.push_back({objectType, 3, 2});
+    for (uint32_t channels : {0u, 3u, 4u}) cases.push_back({1, 0, channels});
     cases.push_back({2, 8, 7, {2048, 8191, 4000, 2047}});
     return cases;
 }
+
+// Given an ADTS header as its configuration, the writer takes the header's
+// fields when its third byte is not 0, and else the header's first two bytes
+// (the sync word FF F1): so for AAC Main at 96000 Hz with 0 to 3 channels.
+bool WriterTakesTheSyncWord(const Aac &c) { return c.objectType == 1 && c.index == 0 && c.channels < 4; }
 
 // An MPEG-4 ADTS header as encoders write it: no CRC, buffer fullness 0x7FF
 // (variable rate), one raw data block.
@@ -127,11 +134,16 @@ TEST(AacRanges, EveryWriterOfEveryCase) {
         const std::string adts = WriteTemp("in.aac", AdtsStream(c));
         // The writer given the first header of the stream: its fields; read
         // back by GetFileInfo too.
-        ExpectAacTrack(WriteAudio(out, c, 0, 0, 0, AdtsHeader(c, 100)), c);
-        const FileInfo info = InfoOf(out);
-        EXPECT_EQ(info.audioSampleRate, rate);
-        EXPECT_EQ(info.audioChannels, c.channels);
-        EXPECT_EQ(info.audioObjectType, c.objectType);
+        const TrackBoxes fromHeader = WriteAudio(out, c, 0, 0, 0, AdtsHeader(c, 100));
+        if (WriterTakesTheSyncWord(c)) {
+            EXPECT_TRUE(ParseEsds(fromHeader.esds).specificInfo == (Bytes{0xFF, 0xF1}));
+        } else {
+            ExpectAacTrack(fromHeader, c);
+            const FileInfo info = InfoOf(out);
+            EXPECT_EQ(info.audioSampleRate, rate);
+            EXPECT_EQ(info.audioChannels, c.channels);
+            EXPECT_EQ(info.audioObjectType, c.objectType);
+        }
         // Given the parameters: used only when all three are not 0 (object
         // type 1 is profile 0), else the configuration's own bytes: none
         // (00 00), or an ADTS header's fields.
@@ -147,7 +159,11 @@ TEST(AacRanges, EveryWriterOfEveryCase) {
         Printed([&] { result = Mp4AddAudio(Fixture("video.mp4").c_str(), adts.c_str(), out.c_str()); });
         EXPECT_EQ(result, c.index <= 11 ? 1 : -31);
         if (result == 1) {
-            ExpectAacTrack(ReadTrackBoxes(ReadFileBytes(out), 1), c);
+            const TrackBoxes audio = ReadTrackBoxes(ReadFileBytes(out), 1);
+            if (WriterTakesTheSyncWord(c))
+                EXPECT_TRUE(ParseEsds(audio.esds).specificInfo == (Bytes{0xFF, 0xF1}));
+            else
+                ExpectAacTrack(audio, c);
             ExpectVideoAgrees(ReadTrackBoxes(ReadFileBytes(out), 0), 128, 96);
         }
         // Mp4AddVideo from the file written with the parameters.
@@ -159,6 +175,7 @@ TEST(AacRanges, EveryWriterOfEveryCase) {
             ExpectAudio(ReadTrackBoxes(ReadFileBytes(out), 1), c.objectType, c.index, c.channels);
         }
         // corvane mux, then corvane extract: the very stream that went in.
+        // mux gives the writer the AudioSpecificConfig itself, in every case.
         int status = -1;
         Corvane("--quiet mux '" + Fixture("video.m4v") + "' '" + adts + "' '" + out + "' --fps 25", &status);
         ASSERT_EQ(status, 0);
@@ -282,9 +299,9 @@ TEST(VisualRanges, ConfigurationsUpToFiftyTwoBytesAreWrittenWhole) {
 
 TEST(VisualRanges, MuxCarriesAStreamHeaderOfUpToFiftyTwoBytes) {
     // User data before the video object makes video.m4v's header 52 bytes
-    // long, which the track keeps (but for the profile byte, which the track
-    // gives), or 53, which it cannot: the writer then builds the headers from
-    // the picture size, with a resolution of 1000.
+    // long, which the track keeps, or 53, which it cannot: the writer then
+    // builds the headers from the picture size, with a resolution of 1000 and
+    // the stream's profile.
     const Bytes stream = ReadFileBytes(Fixture("video.m4v"));
     for (size_t length : {52u, 53u}) {
         SCOPED_TRACE(length);
@@ -298,12 +315,36 @@ TEST(VisualRanges, MuxCarriesAStreamHeaderOfUpToFiftyTwoBytes) {
         ExpectVideoAgrees(t, 176, 144);
         Bytes info = ParseEsds(t.esds).specificInfo;
         if (length == 53) {
-            EXPECT_EQ(ParseVisualConfig(info).resolution, 1000u);
+            const VisualConfig v = ParseVisualConfig(info);
+            EXPECT_TRUE(v.resolution == 1000 && v.profileLevel == longer[4]);
         } else if (info.size() == 52) {
-            info[4] = longer[4];
             EXPECT_TRUE(info == Bytes(longer.begin(), longer.begin() + 52)) << "not the stream's header";
         } else {
             ADD_FAILURE() << "a configuration of " << info.size() << " bytes";
+        }
+    }
+}
+
+TEST(VisualRanges, MuxStatesTheStreamsOwnProfile) {
+    // The byte after the sequence start code 00 00 01 B0 is the stream's
+    // profile_and_level_indication, which the track keeps.  A stream that
+    // begins with its video object has none; the writer puts a sequence
+    // header before it, stating Simple Profile @ Level 1 (0x01).
+    const Bytes stream = ReadFileBytes(Fixture("video.m4v"));
+    for (const uint8_t profile : {0x00, 0x03, 0x08, 0xF5}) {
+        SCOPED_TRACE(int(profile));
+        Bytes in = stream;
+        in[4] = profile;
+        for (const bool sequence : {true, false}) {
+            const Bytes written = sequence ? in : Bytes(in.begin() + 11, in.end());
+            const std::string path = WriteTemp("in.m4v", written), out = TempDir() + "/out.mp4";
+            int status = -1;
+            Corvane("--quiet mux '" + path + "' '" + Fixture("audio.aac") + "' '" + out + "'", &status);
+            ASSERT_EQ(status, 0);
+            const Bytes info = ParseEsds(ReadTrackBoxes(ReadFileBytes(out), 0).esds).specificInfo;
+            Bytes expected(written.begin(), written.begin() + (sequence ? 30 : 19));
+            if (!sequence) expected.insert(expected.begin(), {0, 0, 1, 0xB0, 0x01, 0, 0, 1, 0xB5, 0x09});
+            EXPECT_TRUE(info == expected) << (sequence ? "with" : "without") << " a sequence header";
         }
     }
 }

@@ -106,23 +106,58 @@ std::string CheckAdts(const Input &in, uint8_t *firstHeader, uint32_t *sampleRat
     return "";
 }
 
+// The two-byte AudioSpecificConfig of an ADTS stream, from its first
+// header: audioObjectType = profile + 1, the sampling frequency index and the
+// channel configuration.  Given to the writer as the configuration itself:
+// handed the ADTS header instead, the writer takes the header's fields only
+// when its third byte is not 0, and AAC Main at 96000 Hz with 0 to 3
+// channels has a third byte of 0 (the writer would then take the sync word
+// FF F1 for the configuration).
+struct AudioConfig {
+    uint8_t bytes[2];
+};
+
+AudioConfig AudioConfigOfAdts(const uint8_t *header) {
+    const uint32_t objectType = (header[2] >> 6) + 1u;
+    const uint32_t index = (header[2] >> 2) & 0x0Fu;
+    const uint32_t channels = (header[2] & 1u) << 2 | header[3] >> 6;
+    const uint32_t config = objectType << 11 | index << 7 | channels << 3;
+    return AudioConfig{{uint8_t(config >> 8), uint8_t(config)}};
+}
+
+// The profile_and_level_indication the track states when the stream has no
+// visual object sequence header (it begins with a video object): Simple
+// Profile at Level 1, the visual profile the writer's iods names for every
+// file.  The writer puts a sequence header before a video object, and the
+// track's profile in it, so some profile is written either way.
+constexpr uint8_t kNoSequenceProfileLevel = 0x01;
+
 // The MPEG-4 Visual stream: its header (the decoder configuration when it
-// fits a track), its picture size, and what its first pictures say (at
-// least one picture, their rate, B-frames).
+// fits a track), its profile, its picture size, and what its first pictures
+// say (at least one picture, their rate, B-frames).
 struct VisualHeader {
     uint32_t size = 0, width = 0, height = 0;
     uint8_t config[kMaxDecoderConfigBytes] = {};
     bool carried = false;  // the configuration fits the track
+    uint8_t profileLevel = kNoSequenceProfileLevel;
     VisualSurvey survey;
 };
 
+// The header's first bytes (all of it when it fits the track), and the
+// stream's own profile_and_level_indication, the byte after the sequence
+// start code 00 00 01 B0.  The writer replaces that byte of a configuration
+// by the profile the track is created with, so the track must be given the
+// stream's own.
 std::string CheckVisual(const Input &in, VisualHeader *h) {
     const int32_t headerSize = GetM4vHeaderSize(in.path.c_str(), &h->width, &h->height);
     if (headerSize <= 0) return "'" + in.path + "' is not an MPEG-4 Visual stream";
     if (TooLarge(in)) return "'" + in.path + "' is too large (2 GiB or more)";
     h->size = uint32_t(headerSize);
-    h->carried = h->size <= kMaxDecoderConfigBytes &&
-                 std::fread(h->config, 1, h->size, in.file) == h->size;
+    const uint32_t head = std::min<uint32_t>(h->size, kMaxDecoderConfigBytes);
+    const bool read = std::fread(h->config, 1, head, in.file) == head;
+    h->carried = read && h->size <= kMaxDecoderConfigBytes;
+    const uint8_t *c = h->config;
+    if (read && head >= 5 && c[0] == 0 && c[1] == 0 && c[2] == 1 && c[3] == 0xB0) h->profileLevel = c[4];
     const std::string error = SurveyVisual(in.file, uint64_t(in.size), &h->survey);
     if (!error.empty()) return "'" + in.path + "' " + error;
     if (h->survey.frames == 0) return "'" + in.path + "' holds no pictures";
@@ -530,10 +565,11 @@ int RunMux(const Args &args) {
         DiscardOutput(&output);
         return Fail(error);
     }
-    CreateTrack(file, 1, uint16_t(header.width), uint16_t(header.height), 1000, 1000, 0, 0, 0, 0,
-                header.carried ? header.size : 0, header.carried ? header.config : nullptr,
+    CreateTrack(file, 1, uint16_t(header.width), uint16_t(header.height), 1000, 1000, header.profileLevel, 0, 0,
+                0, header.carried ? header.size : 0, header.carried ? header.config : nullptr,
                 spools.video.c_str(), 1);
-    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, 7, adtsHeader, spools.audio.c_str(), 1);
+    const AudioConfig aac = AudioConfigOfAdts(adtsHeader);
+    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, sizeof aac.bytes, aac.bytes, spools.audio.c_str(), 1);
     CreateTrack(file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
     CreateTrack(file, 5, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
     MuxCounts counts;

@@ -167,6 +167,14 @@ make('nested-100.mp4', PLAIN_FTYP + nested)
 make('top-wraps-to-the-start.mp4', PLAIN_FTYP + box('mdat', bytes(8), size=(1 << 32) - len(PLAIN_FTYP)))
 make('child-wraps-to-its-parent.mp4', PLAIN_FTYP + box('moov', box('udta', bytes(4), size=(1 << 32) - 8)))
 make('level-wraps-back.mp4', PLAIN_FTYP + box('moov', box('skip', bytes(4)), box('udta', size=(1 << 32) - 12)))
+# udta's end wraps to 0, before moov: the level of moov's children goes on
+# there, at a position it has not read, and takes ftyp for one of them.
+make('child-wraps-before-its-parent.mp4', PLAIN_FTYP + box('moov', box('udta', bytes(4), size=(1 << 32) - 28)))
+# A download that stopped 36 bytes into a moov of 2 MiB: its first child, a
+# free of 1 MiB, is whole only in its header, and the next child's header
+# would be 1 MiB further on, past the end of the file.
+make('moov-cut-after-1-mib-free.mp4', (PLAIN_FTYP + box('moov', box('free', bytes(16), size=1 << 20),
+                                                        size=1 << 21))[:36])
 
 
 def overruns(n):
@@ -241,6 +249,12 @@ make('stco-beyond-the-file.mp4', cut_in_stco([100, 500], 1 << 20, 2))
 thousand = movie([Track(1, 1000, audio=True, stsc=[(1, 1)], sample_size=4, stts=[(1000, 1024)],
                         chunks=[4 * k for k in range(1000)])], bytes(range(12)), moov_last=True)
 make('stco-1000-cut-after-3.mp4', thousand[:last_box(thousand, 'stco') + 16 + 12])
+# The same with 65545 samples: the tables hold 32 bytes (stts 8, stsc 12 and
+# the 12 of stco), 8 entries' worth, and 65536 + 8 entries are stored, so the
+# 65545 are computed when asked for; stco claims 262180 bytes.
+many = movie([Track(1, 65545, audio=True, stsc=[(1, 1)], sample_size=4, stts=[(65545, 1024)],
+                    chunks=[4 * k for k in range(65545)])], bytes(range(12)), moov_last=True)
+make('stco-65545-cut-after-3.mp4', many[:last_box(many, 'stco') + 16 + 12])
 # A url of 100000 bytes in a file that ends 5 bytes into its location.
 url_moov = box('moov', box('trak', box('mdia', box('minf', box('dinf', box(
     'dref', u32(0, 1), box('url ', u32(0), b'file:', size=100000)))))))
@@ -321,6 +335,20 @@ computed = Track(1, COMPUTED, audio=True, stts=[(60000, 1024), (40000, 2048)],
                  stsc=[(1, 30000), (3, 7), (4, 20000), (5, 19993)], chunks=[0, 180000, 360000, 360042, 480042],
                  sample_size=6, esds=audio_esds(False, False, 0x40, 128000, bytes.fromhex('1208')))
 make('computed-100000-head.mp4', movie([computed], bytes(6 * COMPUTED))[:-6 * COMPUTED])
+# 262144 video samples of one byte in one chunk: the key-frame array, one
+# slot for every two samples, is 131072 entries of 8 bytes, exactly 1 MiB.
+make('count-262144.mp4', movie([table_track(1, True, ([(262144, 40)], [(1, 262144)], [0], 1))], bytes(40)))
+# stts runs whose sample counts add up past 2^32, three samples of 10 bytes
+# in one chunk: (2^32 - 1, 1) (2, 1); (2^32 - 1, 1) (1, 1), exactly 2^32;
+# (1, 5) (2^32 - 1, 7).
+WRAPS = [[(0xFFFFFFFF, 1), (2, 1)], [(0xFFFFFFFF, 1), (1, 1)], [(1, 5), (0xFFFFFFFF, 7)]]
+make('index-stts-past-2-32.mp4', movie([table_track(1 + i, True, (runs, [(1, 3)], [100], 10), sample_count=3)
+                                        for i, runs in enumerate(WRAPS)], bytes(8)))
+# Video tracks of 6 samples, 3 key-frame slots, without a table the index
+# needs: stss of all six samples and no stco; stss of four and no stts.
+make('index-keys-past-slots.mp4', movie(
+    [table_track(1, True, ([(6, 10)], [(1, 6)], [100], 4), stss=[1, 2, 3, 4, 5, 6], omit='stco'),
+     table_track(2, True, ([(6, 10)], [(1, 6)], [100], 4), stss=[1, 3, 5, 6], omit='stts')], bytes(8)))
 # Sample-to-chunk runs that end before they begin: a first_chunk repeated
 # ((1, 2), (1, 2)), three in a row, going back, and a run end that wraps
 # past 2^32.  Sizes 10, 20, 30, ..., chunks at 100, 500, 1000, 1500.

@@ -11,14 +11,15 @@ namespace {
 std::string Channels(uint32_t configuration) { return std::to_string(configuration == 7 ? 8 : configuration); }
 
 TEST(ConfigRangesInterop, MuxAtEverySamplingIndex) {
-    // AAC LC at every index, the other object types at 32000 Hz.  (Main
-    // profile at 96000 Hz with fewer than 4 channels has an ADTS header whose
-    // third byte is 0, which the writer does not take for a header.)
+    // AAC LC at every index, the other object types at 32000 Hz, and Main
+    // at 96000 Hz, whose ADTS header has a third byte of 0 with fewer than 4
+    // channels.
     SKIP_WITHOUT_FFMPEG();
     const char *const profiles[] = {"Main", "LC", "SSR", "LTP"};
     std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> cases;  // object type, index, channels
     for (uint32_t index = 0; index < 13; ++index) cases.emplace_back(2, index, 1 + index % 7);
     for (uint32_t objectType : {1u, 3u, 4u}) cases.emplace_back(objectType, 5, objectType);
+    for (uint32_t channels : {1u, 2u, 3u, 4u}) cases.emplace_back(1, 0, channels);
     const std::string adts = TempDir() + "/in.aac", out = TempDir() + "/out.mp4";
     for (const auto &[objectType, index, channels] : cases) {
         SCOPED_TRACE(std::to_string(objectType) + ", " + std::to_string(index) + ", " + std::to_string(channels));
@@ -38,6 +39,34 @@ TEST(ConfigRangesInterop, MuxAtEverySamplingIndex) {
                           {"profile", profiles[objectType - 1]},
                           {"sample_rate", std::to_string(SamplingFrequency(index))},
                           {"channels", Channels(channels)}}));
+    }
+}
+
+TEST(ConfigRangesInterop, MuxStatesTheStreamsProfileAndLevel) {
+    // ffprobe's profile and level of the video mux writes: those of the
+    // stream's sequence header (video.m4v: Simple Profile @ Level 1, libxvid's
+    // Simple Profile @ Level 3, and 0xF5 put in its place); Simple Profile @
+    // Level 1 for a stream without one.
+    SKIP_WITHOUT_FFMPEG();
+    const Bytes plain = ReadFileBytes(Fixture("video.m4v")), xvid = ReadFileBytes(Fixture("video_xvid.m4v"));
+    Bytes advanced = plain;
+    advanced[4] = 0xF5;
+    const struct {
+        Bytes stream;
+        const char *profile, *level;
+    } cases[] = {{plain, "Simple Profile", "1"},
+                 {xvid, "Simple Profile", "3"},
+                 {advanced, "Advanced Simple Profile", "5"},
+                 {Bytes(advanced.begin() + 11, advanced.end()), "Simple Profile", "1"}};
+    const std::string in = TempDir() + "/in.m4v", out = TempDir() + "/out.mp4";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.profile) + " " + c.level);
+        WriteTemp("in.m4v", c.stream);
+        int status = -1;
+        Corvane("--quiet mux '" + in + "' '" + Fixture("audio.aac") + "' '" + out + "' --fps 25", &status);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(ProbeStream(out, "v", "codec_name,profile,level"),
+                  (Record{{"codec_name", "mpeg4"}, {"profile", c.profile}, {"level", c.level}}));
     }
 }
 
