@@ -106,25 +106,6 @@ std::string CheckAdts(const Input &in, uint8_t *firstHeader, uint32_t *sampleRat
     return "";
 }
 
-// The two-byte AudioSpecificConfig of an ADTS stream, from its first
-// header: audioObjectType = profile + 1, the sampling frequency index and the
-// channel configuration.  Given to the writer as the configuration itself:
-// handed the ADTS header instead, the writer takes the header's fields only
-// when its third byte is not 0, and AAC Main at 96000 Hz with 0 to 3
-// channels has a third byte of 0 (the writer would then take the sync word
-// FF F1 for the configuration).
-struct AudioConfig {
-    uint8_t bytes[2];
-};
-
-AudioConfig AudioConfigOfAdts(const uint8_t *header) {
-    const uint32_t objectType = (header[2] >> 6) + 1u;
-    const uint32_t index = (header[2] >> 2) & 0x0Fu;
-    const uint32_t channels = (header[2] & 1u) << 2 | header[3] >> 6;
-    const uint32_t config = objectType << 11 | index << 7 | channels << 3;
-    return AudioConfig{{uint8_t(config >> 8), uint8_t(config)}};
-}
-
 // The profile_and_level_indication the track states when the stream has no
 // visual object sequence header (it begins with a video object): Simple
 // Profile at Level 1, the visual profile the writer's iods names for every
@@ -282,6 +263,13 @@ std::string RefusedText(size_t refused, const std::string &why, int error) {
            (error != 0 ? std::string(": ") + std::strerror(error) : "");
 }
 
+// The bytes of a track's samples, stored or computed entries alike.
+uint64_t TrackBytes(const ReadTrack *track) {
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < track->sampleCount; ++i) bytes += SampleAt(track, i).size;
+    return bytes;
+}
+
 // The file the library wrote, read back: ftyp, moov and mdat, mdat holding
 // exactly the bytes of the samples that the moov indexes (`samples` of
 // them), and after it the object-descriptor and scene units.  The library's
@@ -301,7 +289,7 @@ std::string WrittenSize(const std::string &path, uint64_t samples, uint64_t *exp
         uint64_t bytes = 0, count = 0;
         for (const int32_t id : {handle->videoTrackId, handle->audioTrackId}) {
             const ReadTrack *track = id > 0 && id < MP4_READ_TRACK_SLOTS ? handle->tracks[id] : nullptr;
-            for (uint32_t i = 0; track != nullptr && i < track->sampleCount; ++i) bytes += SampleAt(track, i).size;
+            if (track != nullptr) bytes += TrackBytes(track);
             count += track != nullptr ? track->sampleCount : 0;
         }
         const AccessUnit od = ObjectDescriptorUnit(true, true), scene = SceneUnit(true, true);
@@ -360,9 +348,8 @@ std::string CheckSource(const std::string &command, const std::string &path, boo
         return "'" + path + "' is fragmented: the new file would lack the samples of its fragments, which the "
                "library does not read";
     const ReadTrack *track = input.handle->tracks[id];
-    *trackBytes = 0;
     *trackSamples = track->sampleCount;
-    for (uint32_t i = 0; i < track->sampleCount; ++i) *trackBytes += SampleAt(track, i).size;
+    *trackBytes = TrackBytes(track);
     if (video) return "";
     uint8_t esds[256] = {}, config[kEsdsRecordBytes] = {};
     uint32_t esdsSize = 0, length = 0, maxRate, avgRate, channels, frequency, objectType;
@@ -568,8 +555,14 @@ int RunMux(const Args &args) {
     CreateTrack(file, 1, uint16_t(header.width), uint16_t(header.height), 1000, 1000, header.profileLevel, 0, 0,
                 0, header.carried ? header.size : 0, header.carried ? header.config : nullptr,
                 spools.video.c_str(), 1);
-    const AudioConfig aac = AudioConfigOfAdts(adtsHeader);
-    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, sizeof aac.bytes, aac.bytes, spools.audio.c_str(), 1);
+    // The AudioSpecificConfig of the first ADTS header, given as the
+    // configuration itself: handed the ADTS header, the writer takes its
+    // fields only when its third byte is not 0, and AAC Main at 96000 Hz with
+    // 0 to 3 channels has a third byte of 0 (the writer would then take the
+    // sync word FF F1 for the configuration).
+    const uint16_t asc = AudioSpecificConfigOfAdts(adtsHeader);
+    const uint8_t aac[2] = {uint8_t(asc >> 8), uint8_t(asc)};
+    CreateTrack(file, 2, 0, 0, 0, sampleRate, 0, 0, 0, 0, sizeof aac, aac, spools.audio.c_str(), 1);
     CreateTrack(file, 4, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
     CreateTrack(file, 5, 0, 0, 0, 1000, 0, 0, 0, 0, 0, nullptr, nullptr, 1);
     MuxCounts counts;

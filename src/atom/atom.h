@@ -23,6 +23,8 @@ struct SharedBytes {
     uint8_t *bytes;
     uint32_t users;
 };
+// One user lets go of the bytes; the last frees them.
+void ReleaseSharedBytes(SharedBytes *shared);
 
 // A trailing table or text is tableBytes long, the length its atom gives.
 // Only its first tableHeld bytes are stored: a table that the file ends
@@ -64,7 +66,7 @@ bool SameAtomType(const char *a, const char *b);
 // The four bytes of a type code as one number (first byte highest).  Two
 // codes without a NUL are the same type when their numbers are equal: the
 // lookups against the catalogue's codes compare numbers, not strings.
-inline uint32_t TypeCode(const char *type) {
+constexpr uint32_t TypeCode(const char *type) {
     return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
            uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
 }
@@ -96,10 +98,8 @@ template <size_t N>
 bool TypeIsOneOf(const char *type, const CodeSet<N> &set) {
     return set.Holds(TypeCode(type));
 }
-constexpr uint32_t Code(const char (&type)[5]) {
-    return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
-           uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
-}
+// The code of a four-letter literal, for the tables of codes.
+constexpr uint32_t Code(const char (&type)[5]) { return TypeCode(type); }
 bool CopyAtomType(char *destination, const char *source);
 
 // ---------------------------------------------------------------- memory

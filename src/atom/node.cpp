@@ -143,16 +143,18 @@ int32_t FreeAtomTables(AtomNode *node) {
     return HasNoBuffer(node->type) ? 1 : -1;
 }
 
+void ReleaseSharedBytes(SharedBytes *shared) {
+    if (shared == nullptr || --shared->users != 0) return;
+    std::free(shared->bytes);
+    std::free(shared);
+}
+
 void ReleaseRecordTable(realStructure *record) {
     if (record == nullptr) return;
-    if (record->shared != nullptr) {
-        if (--record->shared->users == 0) {
-            std::free(record->shared->bytes);
-            std::free(record->shared);
-        }
-    } else {
+    if (record->shared != nullptr)
+        ReleaseSharedBytes(record->shared);
+    else
         FreeIfSet(record->table);
-    }
     record->shared = nullptr;
     record->table = nullptr;
     record->tableBytes = 0;

@@ -274,10 +274,7 @@ struct TableSource {
 };
 
 void EndTableSource(TableSource *source) {
-    if (source->whole != nullptr && --source->whole->users == 0) {
-        std::free(source->whole->bytes);
-        std::free(source->whole);
-    }
+    ReleaseSharedBytes(source->whole);
     source->whole = nullptr;
 }
 

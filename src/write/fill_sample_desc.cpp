@@ -140,12 +140,7 @@ uint16_t AudioSpecificConfig(const TrackNode *track) {
         return uint16_t(((track->audioProfile + 1) << 11) |
                         (SamplingFrequencyIndex(track->samplingFrequency) << 7) |
                         (track->channelConfig << 3));
-    if (c[2] != 0) {
-        const uint32_t objectType = (c[2] >> 6) + 1u;
-        const uint32_t index = (c[2] >> 2) & 15u;
-        const uint32_t channels = (c[2] & 1u) * 4u + (c[3] >> 6);
-        return uint16_t((objectType << 11) | (index << 7) | (channels << 3));
-    }
+    if (c[2] != 0) return AudioSpecificConfigOfAdts(c);
     return uint16_t((c[0] << 8) | c[1]);
 }
 
@@ -294,6 +289,13 @@ int32_t FillStsd(AtomNode *atom, TrackNode *track) {
 }
 
 }  // namespace
+
+uint16_t AudioSpecificConfigOfAdts(const uint8_t *c) {
+    const uint32_t objectType = (c[2] >> 6) + 1u;
+    const uint32_t index = (c[2] >> 2) & 15u;
+    const uint32_t channels = (c[2] & 1u) * 4u + (c[3] >> 6);
+    return uint16_t((objectType << 11) | (index << 7) | (channels << 3));
+}
 
 int32_t BuildDefaultVisualEsds(uint8_t *buffer, const uint8_t *bufferSizeDB) {
     if (buffer == nullptr) return -1;

@@ -124,6 +124,10 @@ int32_t FillAtomRecord(AtomNode *atom, TrackNode *track);
 // -1 when the type is not one of them.
 int32_t FillSampleDescriptionRecord(AtomNode *atom, TrackNode *track);
 int32_t BuildDefaultVisualEsds(uint8_t *buffer, const uint8_t *bufferSizeDB);
+// The two-byte AudioSpecificConfig an ADTS header describes (its first 7
+// bytes): audioObjectType = profile + 1, the sampling frequency index and
+// the channel configuration, high byte first.
+uint16_t AudioSpecificConfigOfAdts(const uint8_t *c);
 // Whether an MPEG-4 Visual configuration can go into the esds: none at all,
 // or one that begins with a visual object sequence (00 00 01 B0) or a video
 // object (00 00 01 00) start code.
